@@ -1,0 +1,1 @@
+// The posix backend: filled in by the posix services.
