@@ -26,14 +26,28 @@ bool BuildCommDcb(const char* mode, Dcb* dcb) {
   out.BaudRate = static_cast<uint32_t>(baud);
   if (count >= 1 && !fields[1].empty()) {
     switch (fields[1][0] | 0x20) {
-      case 'n': out.Parity = 0; break;
-      case 'o': out.Parity = 1; break;
-      case 'e': out.Parity = 2; break;
-      case 'm': out.Parity = 3; break;
-      case 's': out.Parity = 4; break;
-      default: return false;
+      case 'n':
+        out.Parity = 0;
+        break;
+      case 'o':
+        out.Parity = 1;
+        break;
+      case 'e':
+        out.Parity = 2;
+        break;
+      case 'm':
+        out.Parity = 3;
+        break;
+      case 's':
+        out.Parity = 4;
+        break;
+      default:
+        return false;
     }
-    if (out.Parity != 0) out.flags |= dcb::kParity; else out.flags &= ~dcb::kParity;
+    if (out.Parity != 0)
+      out.flags |= dcb::kParity;
+    else
+      out.flags &= ~dcb::kParity;
   }
   if (count >= 2 && !fields[2].empty()) {
     long bits = std::strtol(fields[2].c_str(), &end, 10);
@@ -41,10 +55,14 @@ bool BuildCommDcb(const char* mode, Dcb* dcb) {
     out.ByteSize = static_cast<uint8_t>(bits);
   }
   if (count >= 3 && !fields[3].empty()) {
-    if (fields[3] == "1") out.StopBits = 0;
-    else if (fields[3] == "1.5") out.StopBits = 1;
-    else if (fields[3] == "2") out.StopBits = 2;
-    else return false;
+    if (fields[3] == "1")
+      out.StopBits = 0;
+    else if (fields[3] == "1.5")
+      out.StopBits = 1;
+    else if (fields[3] == "2")
+      out.StopBits = 2;
+    else
+      return false;
   }
   *dcb = out;
   return true;

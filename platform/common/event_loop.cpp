@@ -53,7 +53,9 @@ uint64_t EventLoop::NextTimerDue() const {
   return next;
 }
 
-void EventLoop::Register(Timer* timer) { timers_.push_back(timer); }
+void EventLoop::Register(Timer* timer) {
+  timers_.push_back(timer);
+}
 
 void EventLoop::Unregister(Timer* timer) {
   timers_.erase(std::remove(timers_.begin(), timers_.end(), timer), timers_.end());
@@ -64,7 +66,9 @@ Timer::Timer(EventLoop& loop, std::function<void()> on_tick)
   loop_.Register(this);
 }
 
-Timer::~Timer() { loop_.Unregister(this); }
+Timer::~Timer() {
+  loop_.Unregister(this);
+}
 
 void Timer::SetInterval(uint32_t ms) {
   interval_ = ms;
@@ -78,6 +82,8 @@ void Timer::SetEnabled(bool enabled) {
   enabled_ = enabled;
 }
 
-void Timer::Restart() { due_ = loop_.NowMs() + interval_; }
+void Timer::Restart() {
+  due_ = loop_.NowMs() + interval_;
+}
 
 }  // namespace platform

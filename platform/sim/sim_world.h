@@ -106,15 +106,19 @@ class SimPort {
   int purge_count() const { return purge_count_; }
   int open_count() const { return open_count_; }
 
-  // Seconds per character at the program's present settings, in milliseconds.
-  double CharTimeMs() const;
+  // Time of one character at the program's present settings (start bit, data bits, parity,
+  // stop bits at BaudRate), in nanoseconds.
+  uint64_t CharTimeNs() const;
 
  private:
   friend class SimDevice;
   friend class SimWorld;
 
-  void DeliverToProgram(std::vector<uint8_t> bytes);
-  void DeliverToActor(std::vector<uint8_t> bytes);
+  // Applies the fault filter to bytes going one way.
+  std::vector<uint8_t> ApplyFault(Direction dir, const uint8_t* data, size_t n);
+  // Puts bytes on the line from the program; returns when the device has sent them (the
+  // virtual clock moves on by their line time), at most wait_ms. Returns the count sent.
+  uint32_t TransmitFromProgram(const uint8_t* data, uint32_t n, uint32_t wait_ms);
 
   SimWorld& world_;
   std::string name_;
@@ -133,8 +137,8 @@ class SimPort {
   uint32_t out_queue_size_ = 0;
   uint32_t comm_mask_ = 0;
   std::deque<uint8_t> program_queue_;
-  uint64_t rx_line_free_ms_x1000_ = 0;  // when the line towards the program is free, in us
-  uint64_t tx_line_free_ms_x1000_ = 0;  // when the line from the program is free, in us
+  uint64_t rx_line_free_ns_ = 0;  // when the line towards the program is next free
+  uint64_t tx_line_free_ns_ = 0;  // when the line from the program is next free
   std::vector<uint8_t> written_;
   std::vector<uint32_t> write_sizes_;
   std::vector<uint32_t> escapes_;
@@ -184,6 +188,9 @@ class SimWorld : public platform::EventLoop, public platform::SerialPorts {
   platform::Services& services() { return services_; }
 
  private:
+  friend class SimDevice;
+  friend class SimPort;
+
   // Runs every world event due at or before `t_us`, moving the clock to each, then to t_us.
   void AdvanceTo(uint64_t t_us);
   uint64_t NextEventUs() const;
