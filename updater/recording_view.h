@@ -1,0 +1,120 @@
+// A main window view that draws nothing and records everything the logic does to it, in order,
+// with the present state of every control. Tests read it; a test can also act when a message
+// box appears (the box "closes" when the callback returns).
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "updater/views.h"
+
+namespace updater {
+
+// UTF-16 to UTF-8, for comparing and printing texts.
+std::string ToUtf8(std::u16string_view text);
+// Splits a log text into its lines at CR LF; a last line without CR LF is kept, the empty
+// remainder after a final CR LF is not.
+std::vector<std::u16string> SplitLogLines(std::u16string_view text);
+// "black", "red", "green", or "r,g,b" for any other colour.
+std::string ColorName(Rgb color);
+
+class RecordingView : public MainView {
+ public:
+  struct MessageBoxRecord {
+    uint32_t style = 0;
+    std::u16string title;
+    std::u16string text;
+  };
+
+  RecordingView();
+
+  // MainView
+  LabelView& lblHardware() override { return hardware_; }
+  LabelView& lblSoftware() override { return software_; }
+  TextBoxView& txtLog() override { return log_; }
+  ButtonView& cmdUpdate() override { return update_; }
+  void SetCaption(const std::u16string& caption) override;
+  void SetIcon(std::string_view image_key) override;
+  void MessageBox(uint32_t style, const std::u16string& title, const std::u16string& text) override;
+  void Show() override;
+  void EndProgram() override;
+
+  // Called while a message box is open.
+  void SetOnMessageBox(std::function<void(const MessageBoxRecord&)> fn) {
+    on_message_box_ = std::move(fn);
+  }
+
+  // Every change in order, one readable line each, in UTF-8:
+  //   "frmMain.Caption=<text>", "frmMain.Icon=<key>", "frmMain.Show", "frmMain.End",
+  //   "lblHardware.Caption=<text>", "lblHardware.ForeColor=<colour>", (lblSoftware alike),
+  //   "txtLog+=<appended text>" when the new text extends the old one, else "txtLog.Text=<text>",
+  //   "txtLog.SelStart=<n>", "cmdUpdate.Caption=<text>", "cmdUpdate.Enabled=<0|1>",
+  //   "MsgBox <style> <title>|<text>".
+  // CR and LF inside texts are written as \r and \n.
+  const std::vector<std::string>& events() const { return events_; }
+
+  // Present state.
+  const std::u16string& caption() const { return caption_; }
+  const std::string& icon() const { return icon_; }
+  const std::u16string& hardware_caption() const { return hardware_.caption; }
+  Rgb hardware_color() const { return hardware_.color; }
+  const std::u16string& software_caption() const { return software_.caption; }
+  Rgb software_color() const { return software_.color; }
+  const std::u16string& log_text() const { return log_.text; }
+  size_t log_sel_start() const { return log_.sel_start; }
+  std::vector<std::u16string> log_lines() const { return SplitLogLines(log_.text); }
+  std::vector<std::string> log_lines_utf8() const;
+  const std::u16string& update_caption() const { return update_.caption; }
+  bool update_enabled() const { return update_.enabled; }
+  bool shown() const { return shown_; }
+  bool ended() const { return ended_; }
+  const std::vector<MessageBoxRecord>& message_boxes() const { return message_boxes_; }
+
+ private:
+  struct Label : LabelView {
+    Label(RecordingView& view, std::string name) : view(view), name(std::move(name)) {}
+    void SetCaption(const std::u16string& c) override;
+    void SetForeColor(Rgb c) override;
+    RecordingView& view;
+    std::string name;
+    std::u16string caption{kVersionDesignCaption};
+    Rgb color = kBlack;
+  };
+  struct TextBox : TextBoxView {
+    explicit TextBox(RecordingView& view) : view(view) {}
+    std::u16string Text() override { return text; }
+    void SetText(const std::u16string& t) override;
+    void SetSelStart(size_t position) override;
+    RecordingView& view;
+    std::u16string text;
+    size_t sel_start = 0;
+  };
+  struct Button : ButtonView {
+    explicit Button(RecordingView& view) : view(view) {}
+    std::u16string Caption() override { return caption; }
+    void SetCaption(const std::u16string& c) override;
+    bool Enabled() override { return enabled; }
+    void SetEnabled(bool e) override;
+    RecordingView& view;
+    std::u16string caption{kUpdateCaption};
+    bool enabled = false;
+  };
+
+  void Record(std::string line);
+
+  Label hardware_;
+  Label software_;
+  TextBox log_;
+  Button update_;
+  std::u16string caption_;
+  std::string icon_;
+  bool shown_ = false;
+  bool ended_ = false;
+  std::vector<MessageBoxRecord> message_boxes_;
+  std::function<void(const MessageBoxRecord&)> on_message_box_;
+  std::vector<std::string> events_;
+};
+
+}  // namespace updater
