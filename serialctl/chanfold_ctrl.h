@@ -174,10 +174,23 @@ class ChanfoldCtrl {
   enum class HandleState { kNone, kInvalid, kValid };
 
   void OpenDevice();
+  // Fills the device-control block from the settings; false when a value does not fit its
+  // one-byte field.
+  bool FillDcb(platform::Dcb* dcb) const;
   void CloseDevice();
   bool ReadIntoInputData(int32_t n);  // the read into the InputData value
-  void WriteOutputValue();            // the write of the output value
+  // The write of the output value, given as the bytes it converted to.
+  void WriteOutputValue(const std::vector<uint8_t>& bytes);
+  // Bytes for an overlapped-style read or write at `offset` of a 4097-byte buffer, cut to what
+  // fits behind that offset (0 for an offset outside the buffer).
+  static int32_t FitInBuffer(int32_t offset, int32_t n);
   void OnMiscTick();
+  // One line of the monitor: raises `changed` when the line's level differs from its tracker.
+  void TrackLine(bool level, bool* tracker, void (ChanfoldEvents::*changed)());
+  // The progress step of a modem call; true when it handled a notification (the tick ends).
+  bool StepModemCallProgress();
+  // 1 when `bit` of the modem status is set, 0 when clear, when the call fails or without device.
+  int16_t ModemStatusBit(uint32_t bit);
   // Transfer timers (serialctl/transfer/transfer_manager.cpp).
   void OnTimerXfer();
   void OnTimerOut();
