@@ -8,17 +8,10 @@
 #include <string>
 #include <vector>
 
+#include "updater/text.h"
 #include "updater/views.h"
 
 namespace updater {
-
-// UTF-16 to UTF-8, for comparing and printing texts.
-std::string ToUtf8(std::u16string_view text);
-// Splits a log text into its lines at CR LF; a last line without CR LF is kept, the empty
-// remainder after a final CR LF is not.
-std::vector<std::u16string> SplitLogLines(std::u16string_view text);
-// "black", "red", "green", or "r,g,b" for any other colour.
-std::string ColorName(Rgb color);
 
 class RecordingView : public MainView {
  public:

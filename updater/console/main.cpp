@@ -1,0 +1,118 @@
+// quarn-updater: the Quarn Updater on a terminal. It runs the same start-up as the window
+// program (port scan, identification, verdict) and shows the window's caption, versions,
+// button and log on the terminal (see console_view.h for what it prints).
+//
+// Input, once the start-up has ended:
+//   - a keyboard (standard input is a terminal): u presses Update, q closes the window;
+//   - otherwise one command per line: "update" presses Update, "close" closes the window;
+//     the end of the input closes it too.
+// Exit status: 0 after the window closed, 2 when the program ended at start-up because the
+// connected device is not supported.
+#include <optional>
+#include <string>
+
+#include "platform/services.h"
+#include "updater/console/console_view.h"
+#include "updater/console/terminal.h"
+#include "updater/images/images.h"
+#include "updater/main_window.h"
+
+namespace {
+
+// Pause between two looks at the keyboard while a message box waits: short enough for a key
+// to feel immediate, long enough to cost nothing.
+constexpr uint32_t kKeyPollMs = 20;
+
+constexpr int kExitClosed = 0;
+constexpr int kExitUnsupportedHardware = 2;
+
+std::string Trim(const std::string& s) {
+  size_t b = s.find_first_not_of(" \t\r");
+  if (b == std::string::npos) return "";
+  size_t e = s.find_last_not_of(" \t\r");
+  return s.substr(b, e - b + 1);
+}
+
+}  // namespace
+
+int main() {
+  platform::Services& services = platform::HostServices();
+  platform::EventLoop& loop = *services.loop;
+  updater::RegisterBuiltInImages();
+
+  const bool screen = console::StdoutIsTerminal();
+  const bool keys = console::StdinIsTerminal();
+  std::optional<console::KeyMode> key_mode;
+  if (keys) key_mode.emplace();
+
+  console::ConsoleView view(screen ? console::ConsoleView::Mode::kScreen
+                                   : console::ConsoleView::Mode::kLines);
+  if (keys) {
+    view.SetKeyHelp("u = update   q = close");
+    view.SetMessageBoxWait([&loop] {
+      std::string pressed;
+      if (console::ReadInput(&pressed) != console::ReadStatus::kNothing) return true;
+      loop.DoEvents();
+      loop.Sleep(kKeyPollMs);
+      return false;
+    });
+  }
+
+  updater::MainWindow window(services, view);
+  window.Start();
+  view.Flush();
+  if (window.ended()) return kExitUnsupportedHardware;
+
+  bool closing = false;
+  auto close = [&] {
+    closing = true;
+    loop.Quit();
+  };
+  auto press_update = [&] {
+    if (view.cmdUpdate().Enabled()) {
+      window.cmdUpdate_Click();
+    } else {
+      console::WriteErr("cmdUpdate is disabled\n");
+    }
+  };
+
+  std::string pending;  // a command line not complete yet
+  int poller = loop.AddPoller([&] {
+    if (closing) return;
+    std::string chunk;
+    console::ReadStatus status = console::ReadInput(&chunk);
+    if (keys) {
+      for (char c : chunk) {
+        if (c == 'u' || c == 'U') press_update();
+        if (c == 'q' || c == 'Q' || c == '\x04') close();
+        if (closing) break;
+      }
+    } else {
+      pending += chunk;
+      size_t nl;
+      while (!closing && (nl = pending.find('\n')) != std::string::npos) {
+        std::string command = Trim(pending.substr(0, nl));
+        pending.erase(0, nl + 1);
+        if (command == "update") {
+          press_update();
+        } else if (command == "close") {
+          close();
+        } else if (!command.empty()) {
+          console::WriteErr("unknown command: " + command + " (update, close)\n");
+        }
+      }
+      if (status == console::ReadStatus::kEnd && !closing) {
+        if (Trim(pending) == "update") press_update();
+        close();
+      }
+    }
+    if (status == console::ReadStatus::kEnd) close();
+    view.Flush();
+  });
+
+  loop.Run();
+  loop.RemovePoller(poller);
+  window.Unload();
+  view.Flush(true);
+  return kExitClosed;
+}
