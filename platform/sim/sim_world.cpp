@@ -211,7 +211,7 @@ uint32_t SimPort::TransmitFromProgram(const uint8_t* data, uint32_t n, uint32_t 
   tx_line_free_ns_ = start + sendable * ct;
   // The overlapped write completes when its last character has left; the program waits for it
   // without pumping messages.
-  world_.AdvanceTo(std::min(tx_line_free_ns_, deadline_ns) / 1000);
+  world_.AdvanceTo((std::min(tx_line_free_ns_, deadline_ns) + 999) / 1000);
   return sendable;
 }
 
