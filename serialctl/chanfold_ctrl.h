@@ -18,6 +18,7 @@
 
 #include "platform/services.h"
 #include "serialctl/chanfold_events.h"
+#include "serialctl/transfer/kermit_state.h"
 #include "serialctl/types.h"
 
 namespace chanfold {
@@ -243,6 +244,8 @@ class ChanfoldCtrl {
   int32_t file_count_ = 0;
   int32_t current_file_index_ = 0;
   std::u16string dst_file_name_;
+  // Kermit packet layer: parameters, own sequence, last packet sent (kermit_state.h).
+  KermitState kermit_;
 
   // The control's three timers: the 500 ms line monitor, the one-shot 100 ms transfer start
   // and the transfer time-out.
