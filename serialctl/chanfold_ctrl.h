@@ -12,6 +12,7 @@
 
 #include <array>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -246,6 +247,9 @@ class ChanfoldCtrl {
   std::u16string dst_file_name_;
   // Kermit packet layer: parameters, own sequence, last packet sent (kermit_state.h).
   KermitState kermit_;
+  // Optional log of the engines' state changes and decisions (one line each, ASCII); null
+  // logs nothing. Hosts and tests set it to see what an engine did on the line.
+  std::function<void(const std::string&)> xfer_trace_;
 
   // The control's three timers: the 500 ms line monitor, the one-shot 100 ms transfer start
   // and the transfer time-out.

@@ -12,6 +12,8 @@ constexpr uint32_t kLinePollSleepMs = 10;
 // The read-ahead buffer is refilled with at most this many bytes at a time, so single-byte
 // reading costs one port read per run of bytes rather than one per byte.
 constexpr int32_t kReadAheadChunk = 1200;
+// CAN has the value of ZDLE; five in a row cancel a transfer.
+constexpr int kCanByte = 0x18;
 
 // Bytes that rule A and rule B escape whatever the peer asked for: DLE, XON, XOFF (with and
 // without the parity bit) and ZDLE itself.
@@ -71,11 +73,11 @@ int ZModemFraming::ZReadEscaped() {
   if (c != kZDle) return c;
   c = ReadLineByte();
   if (c < 0) return c;
-  for (int more = 0; c == kCan && more < 3; ++more) {
+  for (int more = 0; c == kCanByte && more < 3; ++more) {
     c = ReadLineByte();
     if (c < 0) return c;
   }
-  if (c == kCan) return kZFiveCan;
+  if (c == kCanByte) return kZFiveCan;
   if (c == kZCrcE || c == kZCrcG || c == kZCrcQ || c == kZCrcW) return c + kZFrameEndFlag;
   if (c == kZRub0) return 0x7F;
   if (c == kZRub1) return 0xFF;

@@ -28,7 +28,6 @@ inline constexpr uint8_t kZCrcQ = 0x6A;   // "j", more data follows, answer ZACK
 inline constexpr uint8_t kZCrcW = 0x6B;   // "k", end of frame, answer ZACK, XON follows
 inline constexpr uint8_t kZRub0 = 0x6C;   // "l", escaped 0x7F
 inline constexpr uint8_t kZRub1 = 0x6D;   // "m", escaped 0xFF
-inline constexpr uint8_t kCan = 0x18;
 inline constexpr uint8_t kXon = 0x11;
 inline constexpr uint8_t kXoff = 0x13;
 
