@@ -177,12 +177,24 @@ std::u16string MainWindow::FormatVersion(float value) {
 
 void MainWindow::ScanPorts() {
   for (int n = kFirstPort; n <= kLastPort; ++n) {
+    // An identification that fails half-way has already stored what it read. Such a port did
+    // not give the device, so its values must not pass for the device's: without this, a cut
+    // reply alone would make the verdict report a device "on COM0", and a second port could
+    // mix its versions into those of the device found before it. HardwareType is left alone:
+    // it is what tells later ports apart.
+    const float hardware = program_.HardwareVersion;
+    const float software = program_.SoftwareVersion;
+    const bool password = program_.PasswordRequired;
     int16_t result = ProbePort(rs232_, n);
     if (result == 1) {
       program_.ComPortNumber = static_cast<int16_t>(n);
     } else if (result == 2) {
       ShowHardwareError();
       return;
+    } else {
+      program_.HardwareVersion = hardware;
+      program_.SoftwareVersion = software;
+      program_.PasswordRequired = password;
     }
   }
 }

@@ -95,6 +95,28 @@ TEST_F(UpdaterTest, StoredSettingsOfTheControl) {
   EXPECT_FALSE(view_.shown()) << "creating the window shows nothing";
 }
 
+TEST_F(UpdaterTest, APortThatFailsHalfWayLeavesTheDevicesValuesAlone) {
+  // Alone, a reply cut after the hardware version is no device: case A, not "COM0".
+  AddDevice(5).AnswerAsFirmware("VR:Zandor Ltd,7.0");
+  window().Start();
+  EXPECT_EQ(window().program().ComPortNumber, 0);
+  EXPECT_EQ(window().program().HardwareVersion, 0.0f);
+  EXPECT_THAT(view_.log_lines_utf8(), ElementsAreArray(Concat(Banner(), kNotValidLines)));
+  EXPECT_FALSE(view_.update_enabled());
+}
+
+TEST_F(UpdaterTest, ALaterPortThatFailsHalfWayDoesNotMixItsVersionsIn) {
+  AddDevice(2).AnswerAsFirmware(VersionReply("Zandor Ltd", "6.5", "7.10"));
+  AddDevice(5).AnswerAsFirmware(VersionReply("Zandor Ltd", "7.0", "7.15", "SECUREACCESS", "300"));
+  window().Start();
+  EXPECT_EQ(window().program().ComPortNumber, 2);
+  EXPECT_EQ(window().program().HardwareVersion, 6.5f);
+  EXPECT_EQ(window().program().SoftwareVersion, 7.10f);
+  EXPECT_FALSE(window().program().PasswordRequired);
+  EXPECT_EQ(ToUtf8(view_.hardware_caption()), "6.5");
+  EXPECT_EQ(ToUtf8(view_.software_caption()), "7.1");
+}
+
 // ---- Unsupported hardware ----
 
 struct HardwareStopCase {
