@@ -33,15 +33,16 @@ constexpr std::array<MalformedEntry, 15> kMalformedNames = {{
     {Malformed::kPadded, "padded"},
 }};
 
-// Other letter case for every letter after the first, so "Zandor Ltd" becomes "ZANDOR LTD".
+// The same letters in the other case: all capitals, or all small for a text that is all
+// capitals already. "Zandor Ltd" becomes "ZANDOR LTD".
 std::string OtherCase(std::string s) {
-  for (size_t i = 1; i < s.size(); ++i) {
-    char& c = s[i];
-    if (c >= 'a' && c <= 'z') {
-      c = static_cast<char>(c - 'a' + 'A');
-    } else if (c >= 'A' && c <= 'Z') {
-      c = static_cast<char>(c - 'A' + 'a');
-    }
+  std::string upper = s;
+  for (char& c : upper) {
+    if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
+  }
+  if (upper != s) return upper;
+  for (char& c : s) {
+    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
   }
   return s;
 }

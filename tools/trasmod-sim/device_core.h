@@ -76,7 +76,7 @@ enum class Malformed {
   kLeadOnly,            // the reply is exactly the three lead characters, nothing after them
   kNoReply,             // no reply at all
   kLong,                // field 3 is 5000 'X': the reply is longer than 4096 bytes
-  kVendorCase,          // the vendor in other letter case ("Zandor LTD" for "Zandor Ltd")
+  kVendorCase,          // the vendor in other letter case ("ZANDOR LTD" for "Zandor Ltd")
   kPadded,              // fields 0, 9 and 11 framed by spaces and CR LF (still valid)
 };
 // The command-line names: "nul", "nul-vendor", "high-bit", "short", "non-numeric-hardware",
