@@ -314,6 +314,9 @@ bool XModemYModemSender::SendFileInfo(const std::u16string& entry, int32_t size)
 }
 
 bool XModemYModemSender::AwaitDataStart() {
+  // YModem asks for a file's data with "C" (also after a fall-back from YModem-G, whose start
+  // character stays "G"); a streaming receiver asks with "G".
+  const uint8_t request = protocol_ == pYModemG ? kStreamRequest : kCrcRequest;
   // The reply that held the ACK may already hold the start character behind it.
   if (protocol_ != pYModemG && last_reply_has_start_) return true;
   ctl_.timeout_count_ = 0;
@@ -324,7 +327,7 @@ bool XModemYModemSender::AwaitDataStart() {
     const int32_t n = ReadWaiting();
     if (n > 0) {
       const Buffer& r = ctl_.reply_buffer_;
-      if (std::find(r.begin(), r.begin() + n, start_char_) != r.begin() + n) {
+      if (std::find(r.begin(), r.begin() + n, request) != r.begin() + n) {
         ctl_.timeout_count_ = 0;
         StopTransferTimeout(ctl_);
         return true;
@@ -408,7 +411,7 @@ XModemYModemSender::Reply XModemYModemSender::AwaitBlockReply() {
       if (first == kAck) {
         last_reply_has_start_ =
             std::find(ctl_.reply_buffer_.begin() + 1, ctl_.reply_buffer_.begin() + n,
-                      start_char_) != ctl_.reply_buffer_.begin() + n;
+                      kCrcRequest) != ctl_.reply_buffer_.begin() + n;
         ctl_.timeout_count_ = 0;
         StopTransferTimeout(ctl_);
         return Reply::kAck;

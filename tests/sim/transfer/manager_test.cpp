@@ -239,25 +239,6 @@ TEST_F(TransferTest, ClosingThePortStopsTheTransfer) {
   EXPECT_FALSE(ctrl_.transfer_active_);
 }
 
-TEST_F(TransferTest, ProtocolsWithoutAnEngineAreRefusedClearly) {
-  Open();
-  WriteFile("fw.bin", Pattern(200));
-  for (ProtocolType p : {pZModem, pKermit}) {
-    SCOPED_TRACE(p);
-    ctrl_.put_XferProtocol(p);
-    ctrl_.XferClearAllFiles();
-    ctrl_.XferAddFile(u"fw.bin");
-    events_.Clear();
-    port_.ClearWritten();
-    Start(p, aUpload);
-    ASSERT_TRUE(RunToEnd(1000));
-    ASSERT_EQ(events_.names().size(), 2u);
-    EXPECT_THAT(events_.names()[0], ::testing::HasSubstr("not available"));
-    EXPECT_EQ(events_.names()[1], "AbortTransfer");
-    EXPECT_THAT(port_.written(), IsEmpty());
-  }
-}
-
 TEST_F(TransferTest, CountDataErrorUpToTheLimit) {
   ctrl_.put_XferTimeoutsAllowed(3);
   ctrl_.data_error_count_ = 0;
