@@ -191,5 +191,40 @@ TEST_F(TrasmodStartupTest, FieldCountsOfTheVendor) {
   }
 }
 
+// ---- The link routines the update builds on, against the device ----
+
+TEST_F(TrasmodStartupTest, RebootThenTheBootloaderWaitCatchesThePrompt) {
+  trasmod::SimDevice& device = AddTrasmod(3);
+  window().program().DecimalSeparator = u".";
+  chanfold::ChanfoldCtrl& rs232 = window().RS232();
+  ASSERT_TRUE(window().ReconnectPort(rs232, 3));
+  // The reply is whatever came within the half second: the answer and the bootloader's banner.
+  EXPECT_TRUE(ToUtf8(window().SendCommand(rs232, u"REBOOT\r\n")).starts_with("REBOOTING\r\n"));
+  int16_t port = 3;
+  int32_t delay = 5000;
+  EXPECT_EQ(ToUtf8(window().WaitingBootloader(rs232, port, delay)), "OK");
+  EXPECT_EQ(device.core().mode(), trasmod::Mode::kBootloader);
+  EXPECT_GT(device.core().sub_count(), 0u);
+  EXPECT_TRUE(window().ClosePort(rs232));
+}
+
+TEST_F(TrasmodStartupTest, ADeviceThatNeverPromptsEndsTheWaitAtItsLimit) {
+  trasmod::DeviceConfig config;
+  config.no_prompt_after_reboot = true;
+  trasmod::SimDevice& device = AddTrasmod(3, config);
+  chanfold::ChanfoldCtrl& rs232 = window().RS232();
+  ASSERT_TRUE(window().ReconnectPort(rs232, 3));
+  window().SendCommand(rs232, u"REBOOT\r\n");
+  int16_t port = 3;
+  int32_t delay = 5000;
+  uint64_t t0 = world_.NowMs();
+  std::string result = ToUtf8(window().WaitingBootloader(rs232, port, delay));
+  uint64_t took = world_.NowMs() - t0;
+  EXPECT_NE(result, "OK");
+  EXPECT_GE(took, 5000u);
+  EXPECT_LE(took, 5000u + 2 * 51u);
+  EXPECT_EQ(device.core().mode(), trasmod::Mode::kFirmware);
+}
+
 }  // namespace
 }  // namespace updater::testing
