@@ -674,22 +674,21 @@ bool XModemYModemReceiver::HandleCancel() {
 }
 
 void XModemYModemReceiver::WritePending(bool last) {
+  Buffer& held = ctl_.file_block_buffer_;
   int32_t count = pending_length_;
   if (last) {
-    count = CountDataWithoutPad(Field(ctl_.work_buffer_, 3, pending_length_));
+    count = CountDataWithoutPad(Field(held, 3, pending_length_));
     // YModem says how long the file is: that length, not the pad bytes, ends it, so a file
     // whose own last bytes are 0x1A keeps them.
     if (IsYModem() && announced_size_ >= bytes_written_ &&
         announced_size_ - bytes_written_ <= pending_length_) {
       count = static_cast<int32_t>(announced_size_ - bytes_written_);
     }
-  } else {
-    last_number_ = ctl_.work_buffer_[1];
   }
   bytes_written_ += count;
   ctl_.xfer_curr_bytes_ = ClampToInt32(bytes_written_);
   ctl_.RaiseOneBlockDone();
-  ctl_.WriteFileBlocks(ctl_.work_buffer_, 3, count);
+  ctl_.WriteFileBlocks(held, 3, count);
   pending_ = false;
 }
 
@@ -755,7 +754,6 @@ bool XModemYModemReceiver::CollectBlock(int32_t total, bool* short_as_checksum) 
 
 bool XModemYModemReceiver::HandleBlock(uint8_t first) {
   block_length_ = first == kSoh ? kShortBlock : kLongBlock;
-  if (pending_) WritePending(false);
   ctl_.timeout_count_ = 0;
   StartTransferTimeout(ctl_);
   bool as_checksum = false;
@@ -775,7 +773,6 @@ bool XModemYModemReceiver::HandleBlock(uint8_t first) {
   }
   const uint8_t number = work[1];
   if (!good) {
-    pending_ = false;
     if (protocol_ == pYModemG) {
       // No retransmission in streaming mode: a bad block is a damaged file.
       const std::u16string error = u"Data error in streaming mode, action terminated.";
@@ -787,14 +784,22 @@ bool XModemYModemReceiver::HandleBlock(uint8_t first) {
     SendReply(kNak);
     return true;
   }
-  if (number != 0 || bytes_written_ > 0) {
+  if (number != 0 || bytes_written_ > 0 || pending_) {
     if (number == static_cast<uint8_t>(last_number_ + 1)) {
+      // The block held back so far is not the last one: it goes to the file whole. The new
+      // block is held in the file block buffer until the next block or EOT shows whether its
+      // pad bytes belong to the file.
+      if (pending_) WritePending(false);
+      std::memcpy(ctl_.file_block_buffer_.data(), work.data(),
+                  static_cast<size_t>(3 + block_length_));
       pending_ = true;
       pending_length_ = block_length_;
+      last_number_ = number;
       if (state_ != ReceiverState::kReceivingData) SetState(ReceiverState::kReceivingData);
       SendReply(kAck);
     } else if (number == last_number_) {
-      SendReply(kAck);  // a repeat: its ACK was lost; the data are written already
+      // A repeat of the block just taken (our ACK was lost): acknowledged, not taken twice.
+      SendReply(kAck);
     } else {
       // Neither the next block nor a repeat: blocks went missing. Every later block would be
       // dropped as well and the file would end short, so the transfer is cancelled instead.

@@ -114,9 +114,11 @@ class XModemYModemReceiver {
   // Bytes read from the line and not yet looked at: reply buffer [reply_pos_, reply_len_).
   int32_t reply_pos_ = 0;
   int32_t reply_len_ = 0;
-  bool pending_ = false;        // a good new block waits in the work buffer
+  // A good new block waits in the file block buffer (same layout as in the work buffer) until
+  // the next block or EOT arrives.
+  bool pending_ = false;
   int32_t pending_length_ = 0;  // its data field length
-  uint8_t last_number_ = 0;     // number of the last block written
+  uint8_t last_number_ = 0;     // number of the last block taken
   int64_t bytes_written_ = 0;   // of the current file
   // The size that YModem block 0 gave in plain decimal digits, or -1 when none was given.
   int64_t announced_size_ = -1;

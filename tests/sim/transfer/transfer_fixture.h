@@ -351,6 +351,16 @@ class SenderPeer {
         continue;
       }
       if (!waiting_ack_) continue;
+      if (b == 'G' && next < frames.size() && frames[next].stream_after) {
+        // A streaming receiver answers block 0 with "G" alone.
+        ++next;
+        Stream(next);
+        continue;
+      }
+      if (next == 0 && b == request && b != kNak) {
+        Send(next);  // asked again: the first frame did not arrive
+        continue;
+      }
       if (b == kAck) {
         if (next >= frames.size()) continue;
         const bool wait = frames[next].wait_for_request_after;
