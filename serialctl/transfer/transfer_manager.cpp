@@ -7,6 +7,8 @@
 #include <string>
 
 #include "serialctl/transfer/xmodem_ymodem.h"
+#include "serialctl/transfer/zmodem_receiver.h"
+#include "serialctl/transfer/zmodem_sender.h"
 
 namespace chanfold {
 
@@ -292,8 +294,11 @@ void ChanfoldCtrl::OnTimerXfer() {
       }
       break;
     case pZModem:
-      RaiseHasError(std::string("ZModem transfers are not available in this version."));
-      AbortRunningTransfer(*this);
+      if (download) {
+        ZModemReceiver(*this).Run();
+      } else {
+        ZModemSender(*this).Run();
+      }
       break;
     default:
       RaiseHasError(std::string("Kermit transfers are not available in this version."));

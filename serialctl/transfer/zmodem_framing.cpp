@@ -41,11 +41,27 @@ bool IsCrAfterAt(uint8_t x, uint8_t last) {
 // ---------------------------------------------------------------------------------------------
 // Reading
 
+namespace {
+bool IsFlowControl(uint8_t b) {
+  return b == kXon || b == kXoff || b == (kXon | 0x80) || b == (kXoff | 0x80);
+}
+}  // namespace
+
 bool ZModemFraming::BytesWaiting() {
+  // The XON behind a hex header stays in the read-ahead buffer after the header was read; it
+  // is not something to read (ReadLineByte would skip it and then wait for more).
+  while (ctrl_.read_ahead_pos_ >= 0 && ctrl_.read_ahead_pos_ < ctrl_.read_ahead_count_ &&
+         ctrl_.read_ahead_pos_ < kBufferSize &&
+         IsFlowControl(ctrl_.read_ahead_buffer_[ctrl_.read_ahead_pos_])) {
+    ++ctrl_.read_ahead_pos_;
+  }
   return ctrl_.read_ahead_pos_ < ctrl_.read_ahead_count_ || ctrl_.InQueueCount() > 0;
 }
 
 int ZModemFraming::ReadLineByte() {
+  // The transfer time-out firing during the wait ends it too: the engine acts on the time-out
+  // at once (a resend, or the end at the limit) instead of after the full ten seconds.
+  const int32_t timeouts_before = ctrl_.timeout_count_;
   for (int pass = 0; pass < kLinePolls; ++pass) {
     ctrl_.DoEvents();
     if (ctrl_.read_ahead_pos_ >= ctrl_.read_ahead_count_) {
@@ -59,11 +75,12 @@ int ZModemFraming::ReadLineByte() {
     while (ctrl_.read_ahead_pos_ >= 0 && ctrl_.read_ahead_pos_ < ctrl_.read_ahead_count_ &&
            ctrl_.read_ahead_count_ <= kBufferSize) {
       uint8_t b = ctrl_.read_ahead_buffer_[ctrl_.read_ahead_pos_++];
-      if (b == kXon || b == kXoff || b == (kXon | 0x80) || b == (kXoff | 0x80)) continue;
+      if (IsFlowControl(b)) continue;
       return b;
     }
     ctrl_.Sleep(kLinePollSleepMs);
     if (ctrl_.transfer_stop_) return 0;
+    if (ctrl_.timeout_count_ != timeouts_before) return kZTimeout;
   }
   return kZTimeout;
 }

@@ -65,8 +65,8 @@ class ZModemFraming {
   explicit ZModemFraming(ChanfoldCtrl& ctrl) : ctrl_(ctrl) {}
 
   // One byte from the line, 0..255, through the read-ahead buffer; XON/XOFF (also with the
-  // parity bit) are skipped. -2 after about ten seconds without a byte; 0 when the transfer is
-  // being stopped.
+  // parity bit) are skipped. -2 after about ten seconds without a byte, or as soon as the
+  // transfer time-out fires; 0 when the transfer is being stopped.
   int ReadLineByte();
   // One byte with ZDLE decoding: 0..255, a frame end + 0x100, 0x110 for five CAN, -1 for a
   // bad escape, or a negative result of ReadLineByte.
