@@ -131,7 +131,7 @@ TEST_F(Upload, EndingsWithoutAnImage) {
   struct Case {
     const char* name;
     std::function<void()> act;
-    std::string_view sent;    // what the device sends at once
+    std::string sent;         // what the device sends at once
     std::string_view report;  // what the report says
   };
   const std::string cancel(XModemReceiver::kCancelBytes, static_cast<char>(kCan));
