@@ -19,9 +19,14 @@ void EventLoop::RemovePoller(int id) {
 }
 
 void EventLoop::PollInputs() {
-  // Copy: a poller may add or remove pollers (a window closing, for example).
+  // Copy: a poller may add or remove pollers (a window closing, for example). One removed by
+  // an earlier poller of this pass is not called: its owner may be gone.
   std::vector<PollerEntry> pollers = pollers_;
-  for (auto& p : pollers) p.fn();
+  for (auto& p : pollers) {
+    bool registered = std::any_of(pollers_.begin(), pollers_.end(),
+                                  [&p](const PollerEntry& e) { return e.id == p.id; });
+    if (registered) p.fn();
+  }
 }
 
 void EventLoop::FireDueTimers() {
