@@ -148,8 +148,9 @@ ReadResult ReadInto(Pty& pty, Direction& dir, int64_t now, int64_t* last_activit
     return ReadResult::kOk;
   }
   if (n < 0 && (errno == EAGAIN || errno == EINTR)) return ReadResult::kOk;
-  // EIO (or EOF) on a master means no slave is open: the kernel hung the slave up under us
-  // (a peer made it its controlling terminal and exited). Reopening our slave restores it.
+  // EIO (or EOF) on a master means no slave is open. That should not happen while we hold
+  // our own slave (even a hang-up of the slave by a peer's session ending leaves our open
+  // file counted); should a kernel report it anyway, reopening our slave restores the link.
   if (++*reopens > kMaxSlaveReopens || !pty.ReopenSlave()) {
     fprintf(stderr, "linesim: read %s master: %s\n", pty.slave_path().c_str(),
             n < 0 ? strerror(errno) : "EOF");
@@ -174,11 +175,12 @@ int Run(const Options& opt) {
     return 1;
   }
   const std::string paths = "A " + a.slave_path() + "\nB " + b.slave_path() + "\n";
-  fputs(paths.c_str(), stdout);
-  fflush(stdout);
+  // File and links first: once the paths appear on stdout, everything is in place.
   if (!opt.paths_file.empty() && !WritePathsFile(opt.paths_file, paths)) return 1;
   if (!opt.link_a.empty() && !MakeLink(opt.link_a, a.slave_path())) return 1;
   if (!opt.link_b.empty() && !MakeLink(opt.link_b, b.slave_path())) return 1;
+  fputs(paths.c_str(), stdout);
+  fflush(stdout);
 
   // Signals are blocked except inside ppoll(), so a stop request is seen exactly there.
   sigset_t stop_signals;
