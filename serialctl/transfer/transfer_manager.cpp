@@ -6,6 +6,8 @@
 #include <algorithm>
 #include <string>
 
+#include "serialctl/transfer/kermit_engines.h"
+#include "serialctl/transfer/kermit_packets.h"
 #include "serialctl/transfer/xmodem_ymodem.h"
 #include "serialctl/transfer/zmodem_receiver.h"
 #include "serialctl/transfer/zmodem_sender.h"
@@ -113,8 +115,8 @@ void AbortRunningTransfer(ChanfoldCtrl& ctl) {
         for (int i = 0; i < kZModemCancelCount; ++i) ctl.transmit_buffer_[n++] = kBs;
         break;
       default:
-        // Kermit cancels with an error packet, built by its packet layer; without a Kermit
-        // engine no Kermit transfer can be running.
+        // Kermit cancels with its error packet "Cancelled".
+        KermitSendError(ctl);
         break;
     }
     ctl.SendBytes(n);
@@ -301,8 +303,11 @@ void ChanfoldCtrl::OnTimerXfer() {
       }
       break;
     default:
-      RaiseHasError(std::string("Kermit transfers are not available in this version."));
-      AbortRunningTransfer(*this);
+      if (download) {
+        KermitReceiver(*this).Run();
+      } else {
+        KermitSender(*this).Run();
+      }
       break;
   }
   DoEvents();
