@@ -8,7 +8,7 @@ PACKAGES=(
   libgtest-dev libgmock-dev googletest libcli11-dev
   lrzsz ckermit gkermit socat
   g++-mingw-w64-x86-64 mingw-w64-tools wine64 xvfb
-  clang-format cppcheck
+  clang-format cppcheck locales
 )
 
 missing=()
