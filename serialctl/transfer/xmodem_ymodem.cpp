@@ -626,12 +626,20 @@ bool XModemYModemReceiver::WaitForMore() {
       if (reply_len_ > 0) return true;
     }
     if (ctl_.timed_out_) {
-      // Nothing is sent: the sender repeats on its own time-out.
       if (TimedOutAtLimit()) {
         Abort();
         return false;
       }
       StartTransferTimeout(ctl_);
+      // Inside a file nothing is sent: the sender repeats on its own time-out. Before a
+      // YModem file's first block and between the files of a batch the sender waits for our
+      // request instead, and the one sent with the ACK may have been lost (lrzsz's sb purges
+      // its input right after reading an ACK), so it is asked again.
+      const bool before_data = !pending_ && bytes_written_ == 0;
+      if (IsYModem() && (state_ == ReceiverState::kWaitingForFileInfo || before_data)) {
+        ctl_.transmit_buffer_[0] = start_char_;
+        ctl_.SendBytes(1);
+      }
     }
   }
 }
@@ -818,14 +826,25 @@ bool XModemYModemReceiver::HandleBlock(uint8_t first) {
 bool XModemYModemReceiver::HandleFileInfo() {
   const Buffer& work = ctl_.work_buffer_;
   const auto field = Field(work, 3, block_length_);
-  const bool empty = std::all_of(field.begin(), field.end(), [](uint8_t b) { return b == 0; }) &&
-                     work[static_cast<size_t>(3 + block_length_)] == 0;
+  // The end of the batch is a block 0 without a name. Most senders fill it with zeros (and
+  // its CRC is then 0 as well), but lrzsz's sb leaves other bytes behind the empty name.
+  const bool empty = field[0] == 0;
   if (empty) {
     SendReply(kAck);
     SetState(ReceiverState::kDone);
     StopTransferTimeout(ctl_);
     EndTransferNormally(ctl_);
     return false;
+  }
+  if (ctl_.xfer_trace_) {
+    std::string head = "receiver: block 0,";
+    static const char kHex[] = "0123456789abcdef";
+    for (int i = 0; i < 16; ++i) {
+      head += ' ';
+      head += kHex[field[static_cast<size_t>(i)] >> 4];
+      head += kHex[field[static_cast<size_t>(i)] & 15];
+    }
+    Trace(ctl_, head);
   }
   const FileInfo info = ParseYModemFileInfo(field);
   const std::u16string name = FromAnsi(ctl_, info.name);

@@ -201,6 +201,21 @@ TEST_F(ReceiverTest, YModemBatchOfTwoFiles) {
   EXPECT_EQ(Answers(peer), expect);
 }
 
+// Between files the receiver asks again after a time-out, and a block 0 with an empty name
+// ends the batch whatever follows the name.
+TEST_F(ReceiverTest, YModemEndOfBatchAfterALostRequest) {
+  SenderPeer peer(world_, port_);
+  const Bytes data = Pattern(900);
+  peer.AddYModemFile("x.bin", data);
+  peer.frames.push_back({MakeBlock(0, Bytes{0, '0', ' ', '0', 0}, true, 128), false, false});
+  peer.requests_to_miss = 2;  // the "C" of block 0 and the "C" of EOT
+  ctrl_.put_XferTimeoutInterval(1000);
+  Download(peer, pYModem, "");
+  ASSERT_TRUE(Finished()) << ::testing::PrintToString(events_.names());
+  EXPECT_EQ(ReadFile("x.bin"), data);
+  EXPECT_THAT(events_.names(), ::testing::Contains(HasSubstr("try again (1)")));
+}
+
 TEST_F(ReceiverTest, YModemGStreamsAndABadBlockAborts) {
   {
     SCOPED_TRACE("good stream");
