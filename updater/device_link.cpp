@@ -8,6 +8,7 @@
 
 #include "updater/main_window.h"
 #include "updater/numbers.h"
+#include "updater/text.h"
 
 namespace updater {
 
@@ -17,7 +18,6 @@ using chanfold::kVTrue;
 
 namespace {
 
-constexpr std::u16string_view kCrLf = u"\r\n";
 constexpr std::u16string_view kBootloaderLabel = u"Hardware Version : ";
 // Characters of the version that follow the bootloader's label.
 constexpr size_t kBootloaderVersionLength = 5;
@@ -26,27 +26,6 @@ constexpr size_t kVersionReplySkip = 3;
 
 bool Contains(std::u16string_view text, std::u16string_view part) {
   return text.find(part) != std::u16string_view::npos;
-}
-
-std::u16string RemoveCrLf(std::u16string_view text) {
-  std::u16string out;
-  size_t start = 0;
-  for (;;) {
-    size_t p = text.find(kCrLf, start);
-    if (p == std::u16string_view::npos) break;
-    out += text.substr(start, p - start);
-    start = p + kCrLf.size();
-  }
-  out += text.substr(start);
-  return out;
-}
-
-// Leading and trailing spaces removed (spaces only, not tabs).
-std::u16string_view TrimSpaces(std::u16string_view text) {
-  size_t begin = text.find_first_not_of(u' ');
-  if (begin == std::u16string_view::npos) return {};
-  size_t end = text.find_last_not_of(u' ');
-  return text.substr(begin, end - begin + 1);
 }
 
 // Splits at every comma; a text without commas is one field.

@@ -38,7 +38,8 @@ MainWindow::MainWindow(platform::Services& services, MainView& view)
     : services_(services),
       view_(view),
       rs232_(services),
-      timer_delay_(*services.loop, [this] { TimerDelay_Timer(); }) {
+      timer_delay_(*services.loop, [this] { TimerDelay_Timer(); }),
+      login_(std::make_unique<LoginWindow>(services, *this, view.frmLogin())) {
   ApplyStoredSettings(rs232_);
   rs232_.SetEventSink(this);
   timer_delay_.SetInterval(kTimerDelayDesignMs);
@@ -70,7 +71,8 @@ void MainWindow::Load() {
   // 5. The port scan; unsupported hardware ends the program here.
   ScanPorts();
   if (ended_) return;
-  // 6. The sign-in window is loaded hidden here once the program has one.
+  // 6. The sign-in window, loaded and hidden until an update needs it.
+  login_->Load();
   // 7. The banner.
   const std::u16string stars = u" ***************************************************";
   WriteLog(stars);
@@ -86,20 +88,9 @@ void MainWindow::Load() {
 
 void MainWindow::Unload() {
   if (ended_) return;
-  std::u16string path = vars_.TempDir + vars_.TempFile;
-  if (FileExists(path)) {
-    std::string ansi;
-    for (char16_t c : path) ansi += static_cast<char>(services_.locale->ToAnsi(c));
-    services_.files->Delete(ansi);
-  }
+  DeleteTempFile();
   ClosePort(rs232_);
-  // Other windows (the sign-in window) are unloaded here once the program has them.
-}
-
-void MainWindow::cmdUpdate_Click() {
-  if (ended_) return;
-  // Every click first tells a running wait that the operator pressed the button.
-  vars_.StopRequested = true;
+  login_->Close();
 }
 
 void MainWindow::WriteLog(std::u16string_view text) {
@@ -311,18 +302,5 @@ void MainWindow::TimerDelay_Timer() {
   timer_delay_.SetEnabled(false);
   delay_timed_out_ = true;
 }
-
-// ---- Events of RS232 ----
-// Nothing is uploaded or flashed before the operator starts an update; the update procedure's
-// handlers of these events come with it. Errors about a port that does not open during the
-// scan are not the operator's concern and stay out of the log.
-void MainWindow::OnComm(int32_t /*count*/) {}
-void MainWindow::HasError(const std::u16string& /*error_msg*/) {}
-void MainWindow::HasWarning(const std::u16string& /*warning_msg*/) {}
-void MainWindow::DoInit() {}
-void MainWindow::StartFile(const std::u16string& /*file_name*/) {}
-void MainWindow::OneBlockDone() {}
-void MainWindow::FinishTransfer() {}
-void MainWindow::AbortTransfer() {}
 
 }  // namespace updater

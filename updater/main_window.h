@@ -9,12 +9,15 @@
 
 #include <bit>
 #include <cstdint>
+#include <memory>
 #include <string>
+#include <string_view>
 
 #include "platform/event_loop.h"
 #include "platform/services.h"
 #include "serialctl/chanfold_ctrl.h"
 #include "serialctl/chanfold_events.h"
+#include "updater/login_window.h"
 #include "updater/views.h"
 
 namespace updater {
@@ -46,6 +49,18 @@ inline constexpr uint32_t kReplyWaitMs = 500;
 inline constexpr uint32_t kBootloaderPollMs = 50;
 // TimerDelay's design interval (it is disabled at design time).
 inline constexpr uint32_t kTimerDelayDesignMs = 1000;
+// How long the update waits for the bootloader's prompt after a reboot: the device restarts
+// and opens its boot window well within it.
+inline constexpr int32_t kBootloaderWaitMs = 5000;
+// The wait for the end of the bitstream flashing sleeps this long between rounds of message
+// processing, which carry the upload and the device's report.
+inline constexpr uint32_t kBitstreamWaitPollMs = 1;
+
+// The update images built into the program, and the temporary file they are uploaded from.
+inline constexpr std::string_view kImageResourceType = "FLASHING";
+inline constexpr std::string_view kBitstreamResource = "BITSTREAM";
+inline constexpr std::string_view kFirmwareResource = "FIRMWARE";
+inline constexpr std::u16string_view kTempFileName = u"temp.tmp";
 
 // Variables of the whole program; all start as 0, False or empty.
 struct ProgramVariables {
@@ -64,6 +79,11 @@ struct MainWindowVariables {
   bool StopRequested = false;     // the operator pressed cmdUpdate
   std::u16string TempDir;         // folder of the temporary image file
   std::u16string TempFile;        // name of the temporary image file
+  // Block events still to pass before the next progress line; carried from one upload to the
+  // next.
+  int16_t ProgressSkip = 0;
+  // Text of the device's flashing report received and not handled yet.
+  std::u16string DeviceText;
 };
 
 class MainWindow : public chanfold::ChanfoldEvents {
@@ -85,8 +105,10 @@ class MainWindow : public chanfold::ChanfoldEvents {
   // more.
   bool ended() const { return ended_; }
 
-  // Click on cmdUpdate.
+  // Click on cmdUpdate: starts the update, or stops it while the caption reads "Stop".
   void cmdUpdate_Click();
+  // The sign-in window, loaded hidden at start-up.
+  LoginWindow& frmLogin() { return *login_; }
 
   // ---- Routines shared by the window's handlers ----
   // Appends `text` and CR LF to the log and moves the caret to the end.
@@ -126,6 +148,9 @@ class MainWindow : public chanfold::ChanfoldEvents {
   MainWindowVariables& vars() { return vars_; }
   platform::Timer& TimerDelay() { return timer_delay_; }
   bool delay_timed_out() const { return delay_timed_out_; }
+  // True while a click's update procedure is still in its own steps (up to the start of the
+  // firmware upload).
+  bool procedure_running() const { return procedure_running_; }
 
   // ---- Events of RS232 ----
   void OnComm(int32_t count) override;
@@ -148,6 +173,30 @@ class MainWindow : public chanfold::ChanfoldEvents {
   std::u16string DeviceLine();
   void TimerDelay_Timer();
 
+  // ---- The update procedure ----
+  void RunUpdate();
+  // Each phase: false when it ended the procedure.
+  bool BitstreamPhase();
+  bool FirmwarePhase();
+  // Waits until the device ended the bitstream flashing; false when the update was stopped
+  // or its upload aborted first.
+  bool WaitBitstreamEnd();
+  void StopUpdate();
+  // Writes the built-in image into TempDir & TempFile; false when that failed (nothing of it
+  // is left then).
+  bool WriteImage(std::string_view resource_name);
+  void DeleteTempFile();
+  void StartUpload();
+  // Log lines of the failure exits.
+  void WriteReconnectFailure();
+  void WriteUpdateCommandFailure();
+  void WriteRebootFailure(std::u16string_view what);
+  void WriteImageFailure(std::u16string_view what);
+  // Appends device text to the log without a line end.
+  void AppendLog(std::u16string_view text);
+  // A path in the ANSI code page; false when a character has no code there.
+  bool ToAnsiPath(std::u16string_view path, std::string* out);
+
   platform::Services& services_;
   MainView& view_;
   ProgramVariables program_;
@@ -156,9 +205,17 @@ class MainWindow : public chanfold::ChanfoldEvents {
   platform::Timer timer_delay_;
   bool delay_timed_out_ = false;
   bool ended_ = false;
+  std::unique_ptr<LoginWindow> login_;
+  bool procedure_running_ = false;
+  // Set by Stop and by an aborted upload: the running procedure must not go on.
+  bool update_interrupted_ = false;
 };
 
 // Applies the settings that frmMain stores for its RS232 control.
 void ApplyStoredSettings(chanfold::ChanfoldCtrl& rs232);
+
+// The percentage of a progress line: bytes of size, rounded to a whole number with halves to
+// the even neighbour; 0 while the size is 0.
+int16_t ProgressPercent(int32_t bytes, int32_t size);
 
 }  // namespace updater

@@ -113,4 +113,13 @@ bool ParseByte(std::u16string_view text, std::u16string_view separator, uint8_t*
   return true;
 }
 
+double RoundHalfEven(double value) {
+  if (std::isnan(value)) return 0;
+  double down = std::floor(value);
+  double fraction = value - down;
+  if (fraction > 0.5) return down + 1;
+  if (fraction < 0.5) return down;
+  return std::fmod(down, 2.0) == 0 ? down : down + 1;
+}
+
 }  // namespace updater

@@ -30,4 +30,8 @@ bool ParseSingle(std::u16string_view text, std::u16string_view separator, float*
 // it is not a number or out of range.
 bool ParseByte(std::u16string_view text, std::u16string_view separator, uint8_t* out);
 
+// Rounds to the nearest whole number, exact halves to the even neighbour (2.5 to 2, 3.5 to 4),
+// as the conversions to whole numbers of the window system do. NaN gives 0.
+double RoundHalfEven(double value);
+
 }  // namespace updater

@@ -18,7 +18,115 @@ std::string Escaped(std::u16string_view text) {
   return out;
 }
 
+std::string Number(double value) {
+  std::string s = std::to_string(value);
+  // Whole numbers without their decimals.
+  if (s.find('.') != std::string::npos) {
+    while (!s.empty() && s.back() == '0') s.pop_back();
+    if (!s.empty() && s.back() == '.') s.pop_back();
+  }
+  return s;
+}
+
+const char* ControlName(LoginControl control) {
+  switch (control) {
+    case LoginControl::kPassword:
+      return "txtPassword";
+    case LoginControl::kSignIn:
+      return "cmdSignIn";
+    case LoginControl::kViewPassword:
+      return "chkViewPassword";
+  }
+  return "?";
+}
+
 }  // namespace
+
+RecordingLoginView::RecordingLoginView(std::vector<std::string>& events)
+    : events_(events), box_(*this), button_(*this), check_(*this) {}
+
+void RecordingLoginView::SetCaption(const std::u16string& caption) {
+  caption_ = caption;
+  Record("frmLogin.Caption=" + Escaped(caption));
+}
+
+void RecordingLoginView::SetTitle(const std::u16string& caption) {
+  title_ = caption;
+  Record("lblTitle.Caption=" + Escaped(caption));
+}
+
+void RecordingLoginView::SetLeft(double left) {
+  left_ = left;
+  lefts_.push_back(left);
+  Record("frmLogin.Left=" + Number(left));
+}
+
+void RecordingLoginView::SetFocus(LoginControl control) {
+  Record(std::string("frmLogin.Focus=") + ControlName(control));
+}
+
+void RecordingLoginView::Show() {
+  visible_ = true;
+  ++show_count_;
+  Record("frmLogin.Show");
+  if (on_show_) on_show_();
+}
+
+void RecordingLoginView::Hide() {
+  visible_ = false;
+  Record("frmLogin.Hide");
+}
+
+void RecordingLoginView::Close() {
+  visible_ = false;
+  Record("frmLogin.Close");
+}
+
+void RecordingLoginView::Box::SetText(const std::u16string& t) {
+  text = t;
+  if (sel_start > text.size()) sel_start = text.size();
+  if (sel_start + sel_length > text.size()) sel_length = text.size() - sel_start;
+  view.Record("txtPassword.Text=" + Escaped(t));
+}
+
+void RecordingLoginView::Box::SetPasswordChar(std::u16string_view m) {
+  mask = std::u16string(m);
+  view.Record("txtPassword.PasswordChar=" + Escaped(m));
+}
+
+void RecordingLoginView::Box::SetEnabled(bool e) {
+  enabled = e;
+  view.Record(std::string("txtPassword.Enabled=") + (e ? "1" : "0"));
+}
+
+void RecordingLoginView::Box::SetSelStart(size_t p) {
+  sel_start = p > text.size() ? text.size() : p;
+  if (sel_start + sel_length > text.size()) sel_length = text.size() - sel_start;
+}
+
+void RecordingLoginView::Box::SetSelLength(size_t n) {
+  sel_length = sel_start + n > text.size() ? text.size() - sel_start : n;
+}
+
+void RecordingLoginView::Button::SetCaption(const std::u16string& c) {
+  caption = c;
+  view.Record("cmdSignIn.Caption=" + Escaped(c));
+}
+
+void RecordingLoginView::Button::SetEnabled(bool e) {
+  enabled = e;
+  view.Record(std::string("cmdSignIn.Enabled=") + (e ? "1" : "0"));
+}
+
+void RecordingLoginView::Check::SetValue(int v) {
+  value = v;
+  view.Record("chkViewPassword.Value=" + std::to_string(v));
+}
+
+void RecordingLoginView::Check::SetCaption(const std::u16string& c) {
+  caption = c;
+  view.Record("chkViewPassword.Caption=" + Escaped(c));
+}
 
 RecordingView::RecordingView()
     : hardware_(*this, "lblHardware"),

@@ -13,6 +13,104 @@
 
 namespace updater {
 
+// The sign-in window's part of a RecordingView. It records into the same list of events:
+//   "frmLogin.Show", "frmLogin.Hide", "frmLogin.Close", "frmLogin.Caption=<text>",
+//   "lblTitle.Caption=<text>", "frmLogin.Left=<twips>", "frmLogin.Focus=<control>",
+//   "txtPassword.Text=<text>", "txtPassword.PasswordChar=<mask>", "txtPassword.Enabled=<0|1>",
+//   "cmdSignIn.Caption=<text>", "cmdSignIn.Enabled=<0|1>", "chkViewPassword.Value=<0|1>",
+//   "chkViewPassword.Caption=<text>". Selection changes are kept but not recorded.
+class RecordingLoginView : public LoginView {
+ public:
+  explicit RecordingLoginView(std::vector<std::string>& events);
+
+  PasswordBoxView& txtPassword() override { return box_; }
+  ButtonView& cmdSignIn() override { return button_; }
+  CheckBoxView& chkViewPassword() override { return check_; }
+  void SetCaption(const std::u16string& caption) override;
+  void SetTitle(const std::u16string& caption) override;
+  double Left() override { return left_; }
+  void SetLeft(double left) override;
+  void SetFocus(LoginControl control) override;
+  void Show() override;
+  void Hide() override;
+  void Close() override;
+
+  // Called when the window is shown, before its modal loop runs; a test acts from here (or
+  // schedules its actions in the simulated world).
+  void SetOnShow(std::function<void()> fn) { on_show_ = std::move(fn); }
+  // Where the window stands; a test may place it.
+  void PlaceAt(double left) { left_ = left; }
+
+  const std::u16string& caption() const { return caption_; }
+  const std::u16string& title() const { return title_; }
+  const std::u16string& text() const { return box_.text; }
+  const std::u16string& password_char() const { return box_.mask; }
+  size_t sel_start() const { return box_.sel_start; }
+  size_t sel_length() const { return box_.sel_length; }
+  bool box_enabled() const { return box_.enabled; }
+  bool button_enabled() const { return button_.enabled; }
+  const std::u16string& button_caption() const { return button_.caption; }
+  int check_value() const { return check_.value; }
+  const std::u16string& check_caption() const { return check_.caption; }
+  bool visible() const { return visible_; }
+  int show_count() const { return show_count_; }
+  std::vector<double> lefts() const { return lefts_; }
+
+ private:
+  struct Box : PasswordBoxView {
+    explicit Box(RecordingLoginView& view) : view(view) {}
+    std::u16string Text() override { return text; }
+    void SetText(const std::u16string& t) override;
+    void SetPasswordChar(std::u16string_view m) override;
+    bool Enabled() override { return enabled; }
+    void SetEnabled(bool e) override;
+    size_t SelStart() override { return sel_start; }
+    size_t SelLength() override { return sel_length; }
+    void SetSelStart(size_t p) override;
+    void SetSelLength(size_t n) override;
+    RecordingLoginView& view;
+    std::u16string text;
+    std::u16string mask = u"*";
+    bool enabled = true;
+    size_t sel_start = 0;
+    size_t sel_length = 0;
+  };
+  struct Button : ButtonView {
+    explicit Button(RecordingLoginView& view) : view(view) {}
+    std::u16string Caption() override { return caption; }
+    void SetCaption(const std::u16string& c) override;
+    bool Enabled() override { return enabled; }
+    void SetEnabled(bool e) override;
+    RecordingLoginView& view;
+    std::u16string caption;
+    bool enabled = true;
+  };
+  struct Check : CheckBoxView {
+    explicit Check(RecordingLoginView& view) : view(view) {}
+    int Value() override { return value; }
+    void SetValue(int v) override;
+    void SetCaption(const std::u16string& c) override;
+    RecordingLoginView& view;
+    int value = 0;
+    std::u16string caption;
+  };
+
+  void Record(std::string line) { events_.push_back(std::move(line)); }
+
+  std::vector<std::string>& events_;
+  Box box_;
+  Button button_;
+  Check check_;
+  std::u16string caption_;
+  std::u16string title_;
+  // Centred on a main window near the left of the screen.
+  double left_ = 4320;
+  std::vector<double> lefts_;
+  bool visible_ = false;
+  int show_count_ = 0;
+  std::function<void()> on_show_;
+};
+
 class RecordingView : public MainView {
  public:
   struct MessageBoxRecord {
@@ -28,6 +126,8 @@ class RecordingView : public MainView {
   LabelView& lblSoftware() override { return software_; }
   TextBoxView& txtLog() override { return log_; }
   ButtonView& cmdUpdate() override { return update_; }
+  LoginView& frmLogin() override { return login_; }
+  RecordingLoginView& login() { return login_; }
   void SetCaption(const std::u16string& caption) override;
   void SetIcon(std::string_view image_key) override;
   void MessageBox(uint32_t style, const std::u16string& title, const std::u16string& text) override;
@@ -108,6 +208,7 @@ class RecordingView : public MainView {
   std::vector<MessageBoxRecord> message_boxes_;
   std::function<void(const MessageBoxRecord&)> on_message_box_;
   std::vector<std::string> events_;
+  RecordingLoginView login_{events_};
 };
 
 }  // namespace updater

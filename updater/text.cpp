@@ -49,6 +49,26 @@ std::vector<std::u16string> SplitLogLines(std::u16string_view text) {
   return lines;
 }
 
+std::u16string RemoveCrLf(std::u16string_view text) {
+  std::u16string out;
+  size_t start = 0;
+  for (;;) {
+    size_t p = text.find(u"\r\n", start);
+    if (p == std::u16string_view::npos) break;
+    out += text.substr(start, p - start);
+    start = p + 2;
+  }
+  out += text.substr(start);
+  return out;
+}
+
+std::u16string_view TrimSpaces(std::u16string_view text) {
+  size_t begin = text.find_first_not_of(u' ');
+  if (begin == std::u16string_view::npos) return {};
+  size_t end = text.find_last_not_of(u' ');
+  return text.substr(begin, end - begin + 1);
+}
+
 std::string ColorName(Rgb color) {
   if (color == kBlack) return "black";
   if (color == kRed) return "red";

@@ -69,6 +69,57 @@ inline constexpr std::string_view kIconaImage2Key = "Quarn";
 inline constexpr uint32_t kMbOkOnly = 0;
 inline constexpr uint32_t kMbCritical = 16;
 
+// The password box of the sign-in window (txtPassword): its text, the mask character it shows
+// for each character ("" shows the text in clear), whether it takes input, and its selection.
+class PasswordBoxView {
+ public:
+  virtual ~PasswordBoxView() = default;
+  virtual std::u16string Text() = 0;
+  virtual void SetText(const std::u16string& text) = 0;
+  virtual void SetPasswordChar(std::u16string_view mask) = 0;
+  virtual bool Enabled() = 0;
+  virtual void SetEnabled(bool enabled) = 0;
+  virtual size_t SelStart() = 0;
+  virtual size_t SelLength() = 0;
+  virtual void SetSelStart(size_t position) = 0;
+  virtual void SetSelLength(size_t length) = 0;
+};
+
+// A check box (chkViewPassword): value 0 unchecked, 1 checked.
+class CheckBoxView {
+ public:
+  virtual ~CheckBoxView() = default;
+  virtual int Value() = 0;
+  virtual void SetValue(int value) = 0;
+  virtual void SetCaption(const std::u16string& caption) = 0;
+};
+
+// The controls of the sign-in window that take the focus, in tab order.
+enum class LoginControl { kPassword, kSignIn, kViewPassword };
+
+// The sign-in window (frmLogin). Starts hidden, the box empty and masked, box and button
+// enabled, the check box unchecked.
+class LoginView {
+ public:
+  virtual ~LoginView() = default;
+
+  virtual PasswordBoxView& txtPassword() = 0;
+  virtual ButtonView& cmdSignIn() = 0;
+  virtual CheckBoxView& chkViewPassword() = 0;
+
+  virtual void SetCaption(const std::u16string& caption) = 0;  // the window's caption
+  virtual void SetTitle(const std::u16string& caption) = 0;    // lblTitle
+  // The window's left edge on the screen, in twips.
+  virtual double Left() = 0;
+  virtual void SetLeft(double left) = 0;
+  // The focus moved to this control.
+  virtual void SetFocus(LoginControl control) = 0;
+  // The window appears (modally) / disappears and stays loaded / is unloaded.
+  virtual void Show() = 0;
+  virtual void Hide() = 0;
+  virtual void Close() = 0;
+};
+
 // The main window (frmMain). The views start in the window's design state: labels "N.D." in
 // black, the button "Update" and disabled, the log empty, the window hidden.
 class MainView {
@@ -79,6 +130,8 @@ class MainView {
   virtual LabelView& lblSoftware() = 0;
   virtual TextBoxView& txtLog() = 0;
   virtual ButtonView& cmdUpdate() = 0;
+  // The view of the sign-in window that the main window loads at start-up.
+  virtual LoginView& frmLogin() = 0;
 
   virtual void SetCaption(const std::u16string& caption) = 0;
   // Sets the window icon to the picture of the image list entry with this key.

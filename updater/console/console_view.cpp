@@ -210,6 +210,8 @@ void ConsoleView::Redraw() {
     box.push_back(" +" + std::string(columns - 3, '-') + "+");
   }
 
+  for (auto& line : login_.ScreenLines(columns)) box.push_back(std::move(line));
+
   std::vector<std::u16string> log = updater::SplitLogLines(log_.text);
   int room = size.rows - static_cast<int>(head.size()) - static_cast<int>(box.size()) - 1;
   size_t first = 0;

@@ -19,6 +19,7 @@
 #include <string>
 #include <utility>
 
+#include "updater/console/console_login_view.h"
 #include "updater/views.h"
 
 namespace console {
@@ -42,6 +43,8 @@ class ConsoleView : public updater::MainView {
   updater::LabelView& lblSoftware() override { return software_; }
   updater::TextBoxView& txtLog() override { return log_; }
   updater::ButtonView& cmdUpdate() override { return update_; }
+  updater::LoginView& frmLogin() override { return login_; }
+  ConsoleLoginView& login() { return login_; }
   void SetCaption(const std::u16string& caption) override;
   void SetIcon(std::string_view image_key) override;
   void MessageBox(uint32_t style, const std::u16string& title, const std::u16string& text) override;
@@ -51,6 +54,14 @@ class ConsoleView : public updater::MainView {
   // Line mode: prints the label changes not printed yet, and at the end of the program also a
   // last log line that never got its line end.
   void Flush(bool end_of_program = false);
+
+  bool line_mode() const { return mode_ == Mode::kLines; }
+  // Line mode: prints one line of its own (label changes first).
+  void PrintLine(const std::string& line) { Line(line); }
+  // Screen mode: draws everything again.
+  void Refresh() {
+    if (mode_ == Mode::kScreen) Redraw();
+  }
 
  private:
   struct Label : updater::LabelView {
@@ -100,6 +111,7 @@ class ConsoleView : public updater::MainView {
   std::optional<std::pair<std::u16string, std::u16string>> open_box_;
   std::function<bool()> wait_closed_;
   std::string key_help_;
+  ConsoleLoginView login_{*this};
 };
 
 }  // namespace console

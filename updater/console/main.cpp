@@ -6,8 +6,17 @@
 //   - a keyboard (standard input is a terminal): u presses Update, q closes the window;
 //   - otherwise one command per line: "update" presses Update, "close" closes the window;
 //     the end of the input closes it too.
+// While the sign-in window is shown, input goes to it:
+//   - a keyboard types into it: characters go through the password box's filter and show as
+//     "*"; Enter moves from the box to the Sign in button and presses it there; Tab moves on;
+//     space checks View password; Esc closes the window. While the window shakes after a
+//     wrong password it takes no input; then the box is ready for a new try.
+//   - otherwise each line is one try: its characters are typed into the box and then Enter
+//     twice (from the box to the button, then on the button). A line that comes while a try
+//     is being checked or the window shakes waits for its turn. "close" closes the window.
 // Exit status: 0 after the window closed, 2 when the program ended at start-up because the
 // connected device is not supported.
+#include <deque>
 #include <optional>
 #include <string>
 
@@ -76,11 +85,84 @@ int main() {
     }
   };
 
+  updater::LoginWindow& login = window.frmLogin();
+  console::ConsoleLoginView& login_view = view.login();
+  std::deque<std::string> tries;  // lines for the sign-in window, not typed yet
+  // A try is typed when the box and the button take input again.
+  auto type_try = [&] {
+    if (login_view.TakeReprompt() && login.visible())
+      login.SetFocus(updater::LoginControl::kPassword);
+    if (tries.empty() || !login.visible()) return;
+    if (!view.frmLogin().txtPassword().Enabled() || !view.frmLogin().cmdSignIn().Enabled()) return;
+    std::string line = std::move(tries.front());
+    tries.pop_front();
+    login.SetFocus(updater::LoginControl::kPassword);
+    for (char c : line) login.PressKey(static_cast<char16_t>(static_cast<uint8_t>(c)));
+    login.PressKey(updater::kKeyEnter);
+    login.PressKey(updater::kKeyEnter);
+  };
+  // One key of a keyboard for the sign-in window.
+  bool in_escape = false;
+  auto login_key = [&](char c) {
+    if (in_escape) {
+      // The rest of an escape sequence (an arrow key, for example) is no input.
+      if ((c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || c == '~') in_escape = false;
+      return;
+    }
+    if (c == '\x1b') {
+      in_escape = true;
+      return;
+    }
+    if (c == '\n' || c == '\r') {
+      login.PressKey(updater::kKeyEnter);
+    } else if (c == '\x7f' || c == '\b') {
+      login.PressKey(updater::kKeyBackspace);
+    } else {
+      login.PressKey(static_cast<char16_t>(static_cast<uint8_t>(c)));
+    }
+  };
+
   std::string pending;  // a command line not complete yet
   int poller = loop.AddPoller([&] {
     if (closing) return;
     std::string chunk;
     console::ReadStatus status = console::ReadInput(&chunk);
+    if (login.visible()) {
+      if (keys) {
+        // A lone Esc closes the window; Esc as the start of a sequence does not.
+        if (chunk == "\x1b") {
+          login.Close();
+          chunk.clear();
+        }
+        if (login_view.TakeReprompt()) login.SetFocus(updater::LoginControl::kPassword);
+        for (char c : chunk) {
+          if (!login.visible()) break;
+          login_key(c);
+        }
+      } else {
+        pending += chunk;
+        size_t nl;
+        while (login.visible() && (nl = pending.find('\n')) != std::string::npos) {
+          std::string line = pending.substr(0, nl);
+          if (!line.empty() && line.back() == '\r') line.pop_back();
+          pending.erase(0, nl + 1);
+          if (Trim(line) == "close") {
+            tries.clear();
+            login.Close();
+          } else {
+            tries.push_back(line);
+          }
+        }
+        type_try();
+      }
+      // Without more input the window can only be closed; the program ends.
+      if (status == console::ReadStatus::kEnd && tries.empty() && login.visible()) {
+        login.Close();
+        close();
+      }
+      view.Flush();
+      return;
+    }
     if (keys) {
       for (char c : chunk) {
         if (c == 'u' || c == 'U') press_update();

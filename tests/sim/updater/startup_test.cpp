@@ -381,8 +381,9 @@ TEST_F(UpdaterTest, FullTranscriptOfALockedDeviceInFirmwareMode) {
   EXPECT_EQ(ToUtf8(window().program().DeviceMode), "Firmware");
   EXPECT_TRUE(view_.update_enabled());
 
-  // The order in which the window changed: caption and icon, the log, the labels and the
-  // button as the verdict sets them, then the window appears.
+  // The order in which the window changed: caption and icon, the sign-in window loaded
+  // without being shown, the labels and the button as the verdict sets them, then the window
+  // appears.
   std::vector<std::string> visible;
   for (const std::string& e : view_.events()) {
     if (e.rfind("txtLog", 0) != 0) visible.push_back(e);
@@ -390,8 +391,12 @@ TEST_F(UpdaterTest, FullTranscriptOfALockedDeviceInFirmwareMode) {
   EXPECT_THAT(visible,
               ElementsAreArray(
                   {"frmMain.Caption=Quarn Firmware Updater to Version 7.15", "frmMain.Icon=Quarn",
-                   "lblHardware.ForeColor=green", "lblHardware.Caption=7.0", "cmdUpdate.Enabled=1",
-                   "lblSoftware.Caption=7.15", "lblSoftware.ForeColor=green", "frmMain.Show"}));
+                   "txtPassword.PasswordChar=*", "txtPassword.Enabled=1", "cmdSignIn.Enabled=1",
+                   "chkViewPassword.Value=0", "txtPassword.Text=", "frmLogin.Caption=Sign in",
+                   "lblTitle.Caption=Sign in to your device", "cmdSignIn.Caption=Sign in",
+                   "chkViewPassword.Caption=View password", "lblHardware.ForeColor=green",
+                   "lblHardware.Caption=7.0", "cmdUpdate.Enabled=1", "lblSoftware.Caption=7.15",
+                   "lblSoftware.ForeColor=green", "frmMain.Show"}));
 }
 
 }  // namespace
