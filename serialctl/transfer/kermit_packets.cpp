@@ -30,6 +30,9 @@ constexpr int32_t kMaxPacketData = kBufferSize - kExtendedDataOffset - 3 - 1;
 // The largest length that LENX1/LENX2 can state.
 constexpr int32_t kMaxExtendedLength = 95 * 95 - 1;
 
+// CAPAS bits: 0x08 attribute packets, 0x02 long packets.
+constexpr int32_t kKermitTakenCapas = 0x08 | 0x02;
+
 constexpr uint8_t kCancelledText[] = {'C', 'a', 'n', 'c', 'e', 'l', 'l', 'e', 'd'};
 
 uint8_t Fold6(int32_t s) {
@@ -301,7 +304,11 @@ void KermitTakeInit(ChanfoldCtrl& ctrl) {
     k.repeat_counts = true;
     k.rept = f[8];
   }
-  k.capas = has(9) ? std::max(KermitUnChar(f[9]), 0) : 0;
+  // Only the capabilities this side has are taken over, since the Send-Init of a receiver
+  // repeats them to the peer: long packets and attribute packets (acknowledged, not used).
+  // Sliding windows, locking shifts and the rest would make the peer send what this side does
+  // not decode; and a continuation bit would announce CAPAS bytes that never follow.
+  k.capas = has(9) ? std::max(KermitUnChar(f[9]), 0) & kKermitTakenCapas : 0;
   k.windo = 0;
   if ((k.capas & 0x04) != 0) k.windo = std::clamp(has(10) ? KermitUnChar(f[10]) : 0, 0, 1);
   k.maxlx = 0;

@@ -143,10 +143,12 @@ TEST_F(KermitPacketTest, ReadsSendInitPacketsOfRealPeers) {
        "\x01"
        "9 S~' @-#Y3~*!J*0+++N\"U1AT\r",
        7, 10},
+      // 62 also announces sliding windows and locking shifts, which this side does not have
+      // and must not repeat in its answer.
       {"C-Kermit",
        "kermit -ir\r\x01"
        "9 S~/ @-#Y3~^>J)0___F\"U1A@\r",
-       15, 62},
+       15, 10},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.peer);
@@ -168,6 +170,10 @@ TEST_F(KermitPacketTest, ReadsSendInitPacketsOfRealPeers) {
     EXPECT_TRUE(k.repeat_counts);
     EXPECT_EQ(k.capas, c.capas);
     EXPECT_EQ(k.maxlx, 1024);  // 4000 and 3999 announced, capped
+    // The answer a receiver gives: long packets of up to 1024 and attributes, nothing else.
+    KermitBuildInit(ctrl_);
+    EXPECT_EQ(Octets(ctrl_.work_buffer_.begin(), ctrl_.work_buffer_.begin() + 13),
+              B("~" + std::string(1, static_cast<char>(KermitToChar(c.time))) + " @-#&3~* *j"));
   }
 }
 
@@ -211,7 +217,7 @@ TEST_F(KermitPacketTest, TakeInitFixesValuesOutOfRange) {
   EXPECT_FALSE(k.bin_prefixing);
   EXPECT_EQ(k.qbin, '&');
   EXPECT_TRUE(k.repeat_counts);
-  EXPECT_EQ(k.windo, 1);
+  EXPECT_EQ(k.windo, 0);  // no sliding windows here
   EXPECT_EQ(k.maxlx, 80);
 }
 
