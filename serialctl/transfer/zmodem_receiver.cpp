@@ -22,6 +22,11 @@ constexpr uint32_t kInvitationPauseMs = 10;
 constexpr uint32_t kHeaderPauseMs = 100;
 // Before our ZFIN: the sender's ZFIN has just arrived and it now reads.
 constexpr uint32_t kFinPauseMs = 1;
+// How long the sender's "OO" may take to come after our ZFIN. It is sent at once, so this is
+// generous; a sender that exits may have its "OO" discarded with its tty queues (lrzsz does),
+// and the batch is complete by then, so the wait ends without a time-out warning.
+constexpr int kOverAndOutPolls = 200;
+constexpr uint32_t kOverAndOutPollMs = 10;
 
 // A received name stays inside the work folder: it may name a subfolder there, but neither
 // an absolute path nor a ".." component (nor an empty name) is taken.
@@ -165,6 +170,7 @@ void ZModemReceiver::ReadHeaders() {
         OnFinish();
         return;
       case kZCan:
+        Trace(ctl_, "zmodem receiver: ZCAN");
         Abort();
         return;
       case kZRqInit:
@@ -190,6 +196,7 @@ bool ZModemReceiver::OnFile() {
   StopTransferTimeout(ctl_);
   int end = z_.ZReadData();
   if (end != kZFrameEndFlag + kZCrcW) {
+    Trace(ctl_, "zmodem receiver: file information ended with " + std::to_string(end));
     // Without the file information there is no name to create: the transfer ends.
     Abort();
     return false;
@@ -274,6 +281,7 @@ bool ZModemReceiver::OnData() {
         SetState(ZReceiverState::kFileOpen);
         return true;
       case kZCan:
+        Trace(ctl_, "zmodem receiver: cancelled in the data");
         Abort();
         return false;
       case kZDataTooLong:
@@ -325,8 +333,17 @@ void ZModemReceiver::OnFinish() {
   StopTransferTimeout(ctl_);
   ctl_.Sleep(kFinPauseMs);
   SendHex(kZFin, 0);
-  int first = z_.ReadLineByte();
-  int second = z_.ReadLineByte();
+  int over[2] = {-1, -1};
+  for (int& b : over) {
+    for (int i = 0; i < kOverAndOutPolls && !z_.BytesWaiting() && !ctl_.transfer_stop_; ++i) {
+      ctl_.DoEvents();
+      ctl_.Sleep(kOverAndOutPollMs);
+    }
+    if (!z_.BytesWaiting()) break;
+    b = z_.ReadLineByte();
+  }
+  const int first = over[0];
+  const int second = over[1];
   // Every file is complete by now, so the batch ends normally whether or not both "O"s came
   // (a sender that exits at once may lose them on the way).
   Trace(ctl_, first == 'O' && second == 'O' ? "zmodem receiver: OO" : "zmodem receiver: no OO");
