@@ -47,7 +47,8 @@ inline constexpr uint32_t kOutX = 0x0100;
 inline constexpr uint32_t kInX = 0x0200;
 inline constexpr uint32_t kErrorCharFlag = 0x0400;
 inline constexpr uint32_t kNull = 0x0800;
-inline constexpr uint32_t kRtsControlShift = 12;  // 2 bits: 0 disable, 1 enable, 2 handshake, 3 toggle
+// 2 bits: 0 disable, 1 enable, 2 handshake, 3 toggle
+inline constexpr uint32_t kRtsControlShift = 12;
 inline constexpr uint32_t kRtsControlMask = 0x3000;
 inline constexpr uint32_t kAbortOnError = 0x4000;
 
@@ -56,8 +57,12 @@ inline constexpr uint32_t kControlEnable = 1;
 inline constexpr uint32_t kControlHandshake = 2;
 inline constexpr uint32_t kControlToggle = 3;
 
-inline uint32_t DtrControl(const Dcb& d) { return (d.flags & kDtrControlMask) >> kDtrControlShift; }
-inline uint32_t RtsControl(const Dcb& d) { return (d.flags & kRtsControlMask) >> kRtsControlShift; }
+inline uint32_t DtrControl(const Dcb& d) {
+  return (d.flags & kDtrControlMask) >> kDtrControlShift;
+}
+inline uint32_t RtsControl(const Dcb& d) {
+  return (d.flags & kRtsControlMask) >> kRtsControlShift;
+}
 }  // namespace dcb
 
 // Modem-status bits (GetCommModemStatus).

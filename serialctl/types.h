@@ -13,7 +13,9 @@ namespace chanfold {
 using VBool = int16_t;
 inline constexpr VBool kVTrue = -1;
 inline constexpr VBool kVFalse = 0;
-inline VBool ToVBool(bool b) { return b ? kVTrue : kVFalse; }
+inline VBool ToVBool(bool b) {
+  return b ? kVTrue : kVFalse;
+}
 
 // Result of a member call, with the HRESULT values of the errors a member can fail with.
 using HResult = int32_t;
@@ -21,7 +23,9 @@ inline constexpr HResult kOk = 0;
 inline constexpr HResult kTypeMismatch = static_cast<HResult>(0x80020005);  // DISP_E_TYPEMISMATCH
 inline constexpr HResult kOverflow = static_cast<HResult>(0x8002000A);      // DISP_E_OVERFLOW
 inline constexpr HResult kBadIndex = static_cast<HResult>(0x8002000B);      // DISP_E_BADINDEX
-inline bool Failed(HResult hr) { return hr < 0; }
+inline bool Failed(HResult hr) {
+  return hr < 0;
+}
 
 enum DataBitsType : int32_t { db4Bits = 0, db5Bits = 1, db6Bits = 2, db7Bits = 3, db8Bits = 4 };
 enum ParityType : int32_t { pNone = 0, pOdd = 1, pEven = 2, pMark = 3, pSpace = 4 };
