@@ -197,10 +197,17 @@ bool ZModemReceiver::OnFile() {
   int end = z_.ZReadData();
   if (end != kZFrameEndFlag + kZCrcW) {
     Trace(ctl_, "zmodem receiver: file information ended with " + std::to_string(end));
-    // Without the file information there is no name to create: the transfer ends.
-    Abort();
-    return false;
+    // A damaged offer is asked for again with ZNAK, a bounded number of times; without the
+    // file information there is no name to create, so at the limit the transfer ends.
+    if (end == kZCan || ++bad_offers_ > ctl_.retry_limit_) {
+      Abort();
+      return false;
+    }
+    SendHex(kZNak, 0);
+    StartTransferTimeout(ctl_);
+    return true;
   }
+  bad_offers_ = 0;
   FileInfo info = ParseZModemFileInfo(
       std::span<const uint8_t>(ctl_.work_buffer_.data(), static_cast<size_t>(z_.data_count_)));
   // An offer repeated because our ZRPOS was lost: the file is created anew.

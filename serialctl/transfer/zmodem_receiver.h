@@ -58,6 +58,7 @@ class ZModemReceiver {
   ZReceiverState state_ = ZReceiverState::kWaitingForInvitation;
   int32_t received_ = 0;  // bytes of the current file written (the value of its ZACKs)
   std::u16string name_;   // name of the current file
+  int bad_offers_ = 0;    // damaged file information subpackets in a row
 };
 
 }  // namespace chanfold

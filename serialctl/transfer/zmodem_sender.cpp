@@ -237,6 +237,11 @@ ZModemSender::Next ZModemSender::SendFile() {
 }
 
 void ZModemSender::TakeRestartPosition() {
+  // What the receiver said before it sees the restart answers the old stream (it may repeat
+  // its ZRPOS for every damaged frame still on the way): drop it, or each repeat would restart
+  // the data again and again.
+  ctl_.PurgeInput();
+  ctl_.read_ahead_pos_ = ctl_.read_ahead_count_;
   int64_t pos = GetHeaderValue(z_.header_);
   send_pos_ = static_cast<int32_t>(std::clamp<int64_t>(pos, 0, file_size_));
   ctl_.xfer_curr_bytes_ = std::max(0, send_pos_ - start_pos_);

@@ -92,6 +92,9 @@ class ReceiverTest : public ZSimTest {
       case kZAck:
         if (index < out.size()) Stream(f.value);
         break;
+      case kZNak:
+        Offer();
+        break;
       case kZFin:
         if (!drop_oo) Send(Text("OO"));
         break;
@@ -203,10 +206,28 @@ TEST_F(ReceiverTest, ARepeatedEofIsAnsweredAndTheBatchGoesOn) {
   EXPECT_EQ(ReadFile("b"), Pattern(2000, 2));
 }
 
-TEST_F(ReceiverTest, ABadFileInformationEndsTheTransfer) {
+TEST_F(ReceiverTest, ADamagedOfferIsAskedForAgainThenEndsTheTransfer) {
+  // Damaged once: ZNAK, the offer comes again and the file arrives.
   out = {{"f", Pattern(100)}};
-  mangle_info = [](Bytes& sub) { sub[0] ^= 0x01; };
+  int damaged = 0;
+  mangle_info = [&](Bytes& sub) {
+    if (damaged++ == 0) sub[0] ^= 0x01;
+  };
   ASSERT_TRUE(RunTransfer());
+  EXPECT_EQ(Headers(kZNak).size(), 1u);
+  EXPECT_EQ(rec_.events.back(), "FinishTransfer");
+  EXPECT_EQ(ReadFile("f"), Pattern(100));
+
+  // Damaged every time: after the limit of requests the transfer ends, idle, no file.
+  std::filesystem::remove(dir_.File("f"));
+  log_.clear();
+  rec_.events.clear();
+  rec_.ended = false;
+  index = 0;
+  mangle_info = [](Bytes& sub) { sub[0] ^= 0x01; };
+  world_.After(300, [this] { Send(Cat(Text("rz\r"), HexHeader(kZRqInit, 0))); });
+  ASSERT_TRUE(RunTransfer());
+  EXPECT_EQ(Headers(kZNak).size(), 5u);
   EXPECT_THAT(rec_.events, ElementsAre("DoInit", "AbortTransfer"));
   EXPECT_FALSE(ctrl_.transfer_active_);
   EXPECT_FALSE(ctrl_.transfer_file_);
