@@ -22,9 +22,14 @@ constexpr uint32_t kPollPauseMs = 10;
 // A cancel's CAN bytes come back to back; this long covers a slow line or a peer that writes
 // them one at a time, and no longer, since a lone CAN may just be noise.
 constexpr uint64_t kCancelWaitMs = 5000;
-// A block one byte short after this many empty polls in a row is a checksum block from a sender
-// that ignored our request for CRC.
+// A block one byte short after this many empty polls is a checksum block from a sender that
+// ignored our request for CRC ...
 constexpr int kShortBlockPolls = 6;
+// ... provided the line has also been quiet this long. Polls alone take microseconds, less than
+// one character time at any line rate, so without a quiet time a CRC block whose last byte is
+// still on its way would be judged as a short checksum block; 250 ms is beyond the gaps of any
+// sender's pacing and more than a character time down to 50 bit/s.
+constexpr uint64_t kShortBlockQuietMs = 250;
 
 std::span<const uint8_t> Field(const Buffer& b, int32_t first, int32_t count) {
   return std::span<const uint8_t>(b).subspan(static_cast<size_t>(first),
@@ -654,6 +659,8 @@ bool XModemYModemReceiver::HandleNext() {
   }
   if (Accepted(first)) return HandleBlock(first);
   // Not the start of anything: drop this read and ask for the block again.
+  Trace(ctl_, "receiver: " + std::to_string(Unread()) + " bytes that start no block, first " +
+                  std::to_string(first));
   reply_pos_ = reply_len_;
   if (protocol_ == pYModemG) {
     // A streaming sender does not repeat: whatever this was cost data of the file.
@@ -730,6 +737,8 @@ bool XModemYModemReceiver::CollectBlock(int32_t total, bool* short_as_checksum) 
   std::memcpy(work.data(), ctl_.reply_buffer_.data() + reply_pos_, static_cast<size_t>(have));
   reply_pos_ += have;
   int empty_polls = 0;
+  platform::EventLoop& loop = *ctl_.services().loop;
+  uint64_t last_arrival = loop.NowMs();
   *short_as_checksum = false;
   while (have < total) {
     if (Stopped()) return false;
@@ -742,9 +751,11 @@ bool XModemYModemReceiver::CollectBlock(int32_t total, bool* short_as_checksum) 
       std::memcpy(work.data() + have, ctl_.reply_buffer_.data(), static_cast<size_t>(n));
       have += n;
       reply_pos_ = reply_len_ = 0;
+      last_arrival = loop.NowMs();
     } else {
       ++empty_polls;
-      if (empty_polls == kShortBlockPolls && have == total - 1) {
+      if (empty_polls >= kShortBlockPolls && have == total - 1 &&
+          loop.NowMs() - last_arrival >= kShortBlockQuietMs) {
         *short_as_checksum = true;
         break;
       }
@@ -788,6 +799,9 @@ bool XModemYModemReceiver::HandleBlock(uint8_t first) {
       CancelAndAbort(ctl_, &error);
       return false;
     }
+    Trace(ctl_, "receiver: bad check, block " + std::to_string(number) +
+                    (as_checksum ? " taken as a checksum block" : "") + ", " +
+                    std::to_string(Unread()) + " bytes behind it dropped");
     reply_pos_ = reply_len_;  // the sender sends the block again; what came with it is stale
     SendReply(kNak);
     return true;

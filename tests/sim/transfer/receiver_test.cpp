@@ -144,6 +144,27 @@ TEST_F(ReceiverTest, ACheckSumBlockOneByteShortIsTakenAsChecksum) {
   EXPECT_EQ(ReadFile("out.bin"), data);
 }
 
+// The last byte of a CRC block that comes late is still its last byte: the block is not taken
+// for a short checksum block while the line may just be slow.
+TEST_F(ReceiverTest, ACrcBlockWhoseLastByteComesLateIsACrcBlock) {
+  const Bytes data = Pattern(1024);
+  const Bytes block = MakeBlock(1, data, true, 1024);
+  port_.SetOnReceive([&](const uint8_t* p, size_t n) {
+    if (n == 1 && p[0] == 'C') {
+      port_.SendToProgram(block.data(), block.size() - 1);
+      world_.After(100, [&] { port_.SendToProgram(&block.back(), 1); });
+    } else if (n == 1 && p[0] == kAck) {
+      world_.After(1, [&] { port_.SendToProgram("\x04"); });
+    }
+  });
+  ctrl_.put_XferProtocol(pXModem1K);
+  ctrl_.XferSetDstFile(u"late.bin");
+  Start(pXModem1K, aDownload);
+  ASSERT_TRUE(RunToEnd());
+  EXPECT_TRUE(Finished()) << ::testing::PrintToString(events_.names());
+  EXPECT_EQ(ReadFile("late.bin"), data);
+}
+
 TEST_F(ReceiverTest, StartOfTransfer) {
   {
     SCOPED_TRACE("an STX block at the start of XModem-CRC is not taken");
