@@ -27,6 +27,11 @@ inline std::vector<uint8_t> BuiltInImage(platform::Services& services, std::stri
   return std::vector<uint8_t>(r.data, r.data + r.size);
 }
 
+// An ASCII text as the window's strings hold it.
+inline std::u16string Utf16(const std::string& s) {
+  return std::u16string(s.begin(), s.end());
+}
+
 inline std::vector<uint8_t> ReadFile(const std::string& path) {
   std::ifstream in(path, std::ios::binary);
   return std::vector<uint8_t>(std::istreambuf_iterator<char>(in), {});
