@@ -97,6 +97,7 @@ def main():
     p.add_argument("--build", default="build")
     p.add_argument("--size", type=int, default=1 << 20)
     args = p.parse_args()
+    args.build = os.path.abspath(args.build)
     args.xfer = os.path.join(args.build, "tools/chanfold-xfer/chanfold-xfer")
     args.linesim = os.path.join(args.build, "tools/linesim/linesim")
     for tool in (args.xfer, args.linesim):
