@@ -33,7 +33,8 @@ ConsoleLoginView::ConsoleLoginView(ConsoleView& main)
     : main_(main), box_(*this), button_(*this), check_(*this) {}
 
 void ConsoleLoginView::Report(const std::string& key, const std::string& value) {
-  if (!main_.line_mode()) return;
+  // A hidden window shows nothing; its state is printed when it appears.
+  if (!main_.line_mode() || !visible_) return;
   for (auto& [k, v] : printed_) {
     if (k == key) {
       if (v == value) return;
@@ -90,20 +91,26 @@ void ConsoleLoginView::SetFocus(LoginControl control) {
 void ConsoleLoginView::Show() {
   visible_ = true;
   rest_left_ = left_;
+  printed_.clear();
   Report("frmLogin visible", "1");
+  Report("frmLogin caption", ToUtf8(caption_));
+  Report("txtPassword text", Shown());
+  Report("txtPassword enabled", box_.enabled ? "1" : "0");
+  Report("cmdSignIn enabled", button_.enabled ? "1" : "0");
+  Report("chkViewPassword value", std::to_string(check_.value));
   if (!main_.line_mode()) main_.Refresh();
 }
 
 void ConsoleLoginView::Hide() {
-  visible_ = false;
   Report("frmLogin visible", "0");
+  visible_ = false;
   if (!main_.line_mode()) main_.Refresh();
 }
 
 void ConsoleLoginView::Close() {
+  if (main_.line_mode() && visible_) main_.PrintLine("@ frmLogin closed");
   visible_ = false;
   printed_.clear();
-  if (main_.line_mode()) main_.PrintLine("@ frmLogin closed");
   if (!main_.line_mode()) main_.Refresh();
 }
 

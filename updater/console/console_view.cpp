@@ -183,18 +183,27 @@ void ConsoleView::Redraw() {
   std::vector<std::string> head;
   head.push_back(" " + ForScreen(caption_, columns - 12) + (visible_ ? "" : "  (starting)"));
   auto label_line = [&](std::u16string_view static_caption, const Label& label) {
-    return " " + ToUtf8(static_caption) + ColorStart(label.color) +
-           ForScreen(label.caption, columns / 2) + kReset;
+    std::string line = " ";
+    line += ToUtf8(static_caption);
+    line += ColorStart(label.color);
+    line += ForScreen(label.caption, columns / 2);
+    line += kReset;
+    return line;
   };
   head.push_back("");
   head.push_back(label_line(updater::kVersionHardwareCaption, hardware_));
   head.push_back(label_line(updater::kVersionSoftwareCaption, software_));
   head.push_back("");
-  std::string button = "[ " + ToUtf8(update_.caption) + " ]";
-  head.push_back(" " +
-                 (update_.enabled ? "\x1b[1m" + button + kReset
-                                  : "\x1b[2m" + button + " (disabled)" + kReset) +
-                 "   " + key_help_);
+  std::string button = " ";
+  button += update_.enabled ? "\x1b[1m" : "\x1b[2m";
+  button += "[ ";
+  button += ToUtf8(update_.caption);
+  button += " ]";
+  if (!update_.enabled) button += " (disabled)";
+  button += kReset;
+  button += "   ";
+  button += key_help_;
+  head.push_back(button);
   head.push_back(" " + std::string(columns - 1, '-'));
 
   std::vector<std::string> box;

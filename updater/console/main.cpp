@@ -73,8 +73,14 @@ int main() {
   if (window.ended()) return kExitUnsupportedHardware;
 
   bool closing = false;
+  // Closing the window runs its unload handler at once, also in the middle of an update: the
+  // port closes, which stops a running upload, and every wait of the update ends. The program
+  // ends once the handlers further up have returned.
   auto close = [&] {
+    if (closing) return;
     closing = true;
+    // Once more: a temporary file that a stopped upload still held a moment ago goes now.
+    window.Unload();
     loop.Quit();
   };
   auto press_update = [&] {
@@ -194,6 +200,7 @@ int main() {
 
   loop.Run();
   loop.RemovePoller(poller);
+  // Once more: a temporary file that a stopped upload still held a moment ago goes now.
   window.Unload();
   view.Flush(true);
   return kExitClosed;
