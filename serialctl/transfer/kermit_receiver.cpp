@@ -177,6 +177,12 @@ bool KermitReceiver::HandleOther(uint8_t type, bool sleep_between_reads) {
   }
   ctl_.timed_out_ = false;
   ctl_.timer_out_.SetEnabled(true);
+  // Not every sender times out on its own (G-Kermit waits for the receiver): a NAK for the
+  // packet expected next makes it send that packet again, or, when our ACK was what got lost,
+  // tells it that the last packet arrived.
+  if (have_last_ && !ctl_.transfer_stop_) {
+    KermitSendPacket(ctl_, 'N', (last_seq_ + 1) % 64, 0);
+  }
   return true;
 }
 

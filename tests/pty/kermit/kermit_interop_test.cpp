@@ -293,8 +293,15 @@ TEST_P(KermitInteropTest, FaultyLineNeverDamagesAFileReportedAsDone) {
     } else {
       EXPECT_EQ(rc, 1) << Logs();  // aborted, and said so
     }
-    std::printf("[ faults   ] %s: exit %d; linesim: %s\n", we_send ? "send" : "receive", rc,
-                summary.c_str());
+    linesim_test::Summary sum = linesim_test::ParseSummary(summary);
+    std::printf(
+        "[ faults   ] %s: exit %d; flipped %llu/%llu, dropped %llu/%llu, stalls %llu/%llu\n",
+        we_send ? "send" : "receive", rc, static_cast<unsigned long long>(sum.ab.flipped),
+        static_cast<unsigned long long>(sum.ba.flipped),
+        static_cast<unsigned long long>(sum.ab.dropped),
+        static_cast<unsigned long long>(sum.ba.dropped),
+        static_cast<unsigned long long>(sum.ab.stalls),
+        static_cast<unsigned long long>(sum.ba.stalls));
   }
 }
 

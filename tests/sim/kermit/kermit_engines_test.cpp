@@ -333,6 +333,15 @@ struct PeerSender {
     }
   }
   void OnPacket(const Packet& p) {
+    if (p.type == 'N' && next < script.size()) {
+      naks.push_back(p);
+      // A NAK for the packet after the one outstanding acknowledges that one.
+      if (p.seq == (script[next].seq + 1) % 64) {
+        ++next;
+      }
+      SendNext();
+      return;
+    }
     if (p.type != 'Y') return;
     acks.push_back(p);
     if (fault && fault(p)) return;
@@ -345,6 +354,7 @@ struct PeerSender {
   KermitPeer& peer;
   std::vector<Packet> script;
   std::vector<Packet> acks;
+  std::vector<Packet> naks;
   size_t next = 0;
   int next_seq = 0;
   std::function<bool(const Packet&)> fault;
@@ -374,7 +384,8 @@ TEST_F(KermitEngineTest, DownloadOfTwoFiles) {
   EXPECT_EQ(ctrl_.dst_file_name_, u"b.txt");
   // The ACK of Send-Init carries the settled parameters; the one of the first F the name.
   ASSERT_GE(tx.acks.size(), 2u);
-  EXPECT_TRUE(tx.acks[0].data == O("~% @-#&3~# \"a"));
+  // CAPAS comes back as long packets only: the continuation bit is not taken over.
+  EXPECT_TRUE(tx.acks[0].data == O("~% @-#&3~\" \"a"));
   EXPECT_TRUE(tx.acks[1].data == O("a.bin"));
 }
 
@@ -453,6 +464,33 @@ TEST_F(KermitEngineTest, ReceiverCountsErrorAndNakPacketsAndWaits) {
   EXPECT_EQ(Count("HasError Data error, try again..."), 2);
   EXPECT_EQ(events_.names().back(), "FinishTransfer");
   EXPECT_TRUE(ReadFile("e.txt") == O("hello"));
+}
+
+TEST_F(KermitEngineTest, ReceiverNaksTheNextPacketWhenASenderWaitsSilently) {
+  // The peer never times out (as G-Kermit): when our ACK of a data packet is lost, only the
+  // receiver's NAK for the next packet moves the transfer on.
+  const Octets content = RandomOctets(400, 9);
+  KermitPeer peer(port_);
+  PeerSender tx(peer);
+  tx.Add('S', O("~% @-#Y3~# \"a"));
+  tx.AddFile("quiet.bin", content);
+  tx.Add('B');
+  bool lost = false;
+  tx.fault = [&](const Packet& ack) {
+    if (tx.script[tx.next].type == 'S') peer.check = '3';
+    if (!lost && tx.script[tx.next].type == 'D' && ack.seq == 3) {
+      lost = true;
+      return true;  // the ACK "did not arrive": the peer just waits
+    }
+    return false;
+  };
+  tx.Start();
+  Run(aDownload);
+  EXPECT_EQ(events_.names().back(), "FinishTransfer");
+  ASSERT_EQ(tx.naks.size(), 1u);
+  EXPECT_EQ(tx.naks[0].seq, 4);
+  EXPECT_EQ(Count("HasWarning No response and timeout, try again (1) ..."), 1);
+  EXPECT_TRUE(ReadFile("quiet.bin") == content);
 }
 
 }  // namespace
