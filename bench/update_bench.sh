@@ -10,10 +10,10 @@
 set -euo pipefail
 
 ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
-BUILD="${1:-$ROOT/build-bench}"
+BUILD="${1:-$ROOT/build}"
 BAUD=57600
 
-cmake -S "$ROOT" -B "$BUILD" -G Ninja -DCMAKE_BUILD_TYPE=Release >/dev/null
+cmake -S "$ROOT" -B "$BUILD" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
 cmake --build "$BUILD" --parallel 2 --target quarn-updater trasmod-sim linesim >/dev/null
 
 WORK="$(mktemp -d "${TMPDIR:-/tmp}/update-bench.XXXXXX")"

@@ -3,6 +3,7 @@
 // sign-in to a locked device followed by closing the window in the middle of the upload.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
@@ -80,10 +81,26 @@ class UpdateRealTimeTest : public ::testing::Test {
 };
 
 TEST_F(UpdateRealTimeTest, TheWholeUpdateAt57600) {
-  std::string pty = StartDevice(
-      {"--hardware", "6.5", "--new-hardware", "7.0", "--firmware", "7.10", "--exit-after-update"});
-  ASSERT_FALSE(pty.empty()) << device_.output() << device_.errors();
-  StartUpdater(pty);
+  // A pty alone carries bytes as fast as they are written; linesim paces them at 57600 bit/s
+  // 8N1 as the device's line does. The device is on its A end, the updater on its B end.
+  ASSERT_EQ(access(kLinesim.c_str(), X_OK), 0) << kLinesim << ": build target linesim";
+  ASSERT_TRUE(line_.Start(kLinesim, {"--baud", "57600"}));
+  // Both lines, each with its line end, before either path is used.
+  for (int waited = 0; std::count(line_.output().begin(), line_.output().end(), '\n') < 2;
+       waited += 50) {
+    ASSERT_LT(waited, kDeviceStartMs) << line_.output() << line_.errors();
+    line_.WaitForOutput("(the line end of B)", 50);
+  }
+  std::vector<std::string> ends = Lines(line_.output());
+  ASSERT_GE(ends.size(), 2u);
+  ASSERT_EQ(ends[0].rfind("A ", 0), 0u);
+  ASSERT_EQ(ends[1].rfind("B ", 0), 0u);
+  ASSERT_TRUE(device_.Start(kTrasmod, {"--port", ends[0].substr(2), "--baud", "57600", "--save-dir",
+                                       dir_.path(), "--hardware", "6.5", "--new-hardware", "7.0",
+                                       "--firmware", "7.10", "--exit-after-update"}));
+  // The device opens its end at once and says nothing; the updater's first "V" must find it.
+  usleep(500 * 1000);
+  StartUpdater(ends[1].substr(2));
   ASSERT_TRUE(Has("@ cmdUpdate enabled=1"));
   const uint64_t t0 = testsupport::NowMs();
   ASSERT_TRUE(updater_.WriteStdin("update\n"));
