@@ -244,6 +244,8 @@ void ZModemSender::TakeRestartPosition() {
   ctl_.read_ahead_pos_ = ctl_.read_ahead_count_;
   int64_t pos = GetHeaderValue(z_.header_);
   send_pos_ = static_cast<int32_t>(std::clamp<int64_t>(pos, 0, file_size_));
+  Trace(ctl_, "zmodem sender: restart at " + std::to_string(send_pos_) + " (sent up to " +
+                  std::to_string(current_pos_) + ")");
   ctl_.xfer_curr_bytes_ = std::max(0, send_pos_ - start_pos_);
 }
 
@@ -289,7 +291,14 @@ ZModemSender::Next ZModemSender::SendData() {
       } else if (end == kZCrcG) {
         if (z_.BytesWaiting()) {
           ctl_.Sleep(kHeaderSettleMs);
-          if (z_.ZGetHeader() == kZRPos) {
+          // A receiver may ask once for every damaged frame it sees, so requests for the
+          // position we have just restarted from keep coming for a round trip. Acting on each
+          // would restart the data under the receiver again and again; within the first
+          // window after a restart such a repeat is taken as stale. (A real repeat shows again
+          // at the next ZACK wait or the end of the file, where every request is acted on.)
+          if (z_.ZGetHeader() == kZRPos &&
+              !(static_cast<int64_t>(GetHeaderValue(z_.header_)) == send_pos_ &&
+                current_pos_ - send_pos_ <= rx_buffer_length_)) {
             ctl_.timeout_count_ = 0;
             TakeRestartPosition();
             StopTransferTimeout(ctl_);
