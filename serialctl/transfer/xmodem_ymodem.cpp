@@ -200,6 +200,7 @@ void XModemYModemSender::Run() {
   if (ymodem) {
     // The end of the batch: an empty block 0, not acknowledged.
     SetState(SenderState::kEndingBatch);
+    if (!AwaitNextFileRequest()) return;
     Buffer& tx = ctl_.transmit_buffer_;
     tx[0] = kSoh;
     tx[1] = 0x00;
@@ -287,8 +288,18 @@ bool XModemYModemSender::SendFile(std::unique_ptr<platform::File> file,
   return true;
 }
 
+bool XModemYModemSender::AwaitNextFileRequest() {
+  // After a file the receiver asks for the next block 0 with its request character; a block 0
+  // sent before that may be thrown away with the receiver's input (lrzsz's rb purges it), and
+  // the receiver would then wait for a batch that has ended.
+  if (!need_request_) return true;
+  need_request_ = false;
+  return AwaitRequest();
+}
+
 bool XModemYModemSender::SendFileInfo(const std::u16string& entry, int32_t size) {
   SetState(SenderState::kSendingFileInfo);
+  if (!AwaitNextFileRequest()) return false;
   Buffer& tx = ctl_.transmit_buffer_;
   tx[1] = 0x00;
   tx[2] = 0xFF;
@@ -318,12 +329,20 @@ bool XModemYModemSender::SendFileInfo(const std::u16string& entry, int32_t size)
   return AwaitDataStart();
 }
 
+uint8_t XModemYModemSender::Request() const {
+  // YModem asks for block 0 and for a file's data with "C" (also after a fall-back from
+  // YModem-G, whose start character stays "G"); a streaming receiver asks with "G".
+  return protocol_ == pYModemG ? kStreamRequest : kCrcRequest;
+}
+
 bool XModemYModemSender::AwaitDataStart() {
-  // YModem asks for a file's data with "C" (also after a fall-back from YModem-G, whose start
-  // character stays "G"); a streaming receiver asks with "G".
-  const uint8_t request = protocol_ == pYModemG ? kStreamRequest : kCrcRequest;
   // The reply that held the ACK may already hold the start character behind it.
   if (protocol_ != pYModemG && last_reply_has_start_) return true;
+  return AwaitRequest();
+}
+
+bool XModemYModemSender::AwaitRequest() {
+  const uint8_t request = Request();
   ctl_.timeout_count_ = 0;
   StartTransferTimeout(ctl_);
   for (;;) {
@@ -415,8 +434,8 @@ XModemYModemSender::Reply XModemYModemSender::AwaitBlockReply() {
       const uint8_t first = ctl_.reply_buffer_[0];
       if (first == kAck) {
         last_reply_has_start_ =
-            std::find(ctl_.reply_buffer_.begin() + 1, ctl_.reply_buffer_.begin() + n,
-                      kCrcRequest) != ctl_.reply_buffer_.begin() + n;
+            std::find(ctl_.reply_buffer_.begin() + 1, ctl_.reply_buffer_.begin() + n, Request()) !=
+            ctl_.reply_buffer_.begin() + n;
         ctl_.timeout_count_ = 0;
         StopTransferTimeout(ctl_);
         return Reply::kAck;
@@ -458,7 +477,11 @@ bool XModemYModemSender::SendEndOfFile() {
       ctl_.DoEvents();
       const int32_t n = ReadWaiting();
       if (n > 0) {
-        if (ctl_.reply_buffer_[0] == kAck) return true;
+        if (ctl_.reply_buffer_[0] == kAck) {
+          const Buffer& r = ctl_.reply_buffer_;
+          need_request_ = std::find(r.begin() + 1, r.begin() + n, Request()) == r.begin() + n;
+          return true;
+        }
         StopTransferTimeout(ctl_);
         break;
       }

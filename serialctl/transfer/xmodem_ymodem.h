@@ -54,6 +54,12 @@ class XModemYModemSender {
   Reply AwaitBlockReply();
   // After an acknowledged block 0: the receiver's start character for the file's data.
   bool AwaitDataStart();
+  // Waits for the receiver's request character ("C", or "G" when streaming).
+  bool AwaitRequest();
+  uint8_t Request() const;
+  // Before the block 0 of a later file or the end of the batch: the request for it, unless it
+  // came with the ACK of the last EOT.
+  bool AwaitNextFileRequest();
   // The reply begins with CAN: true when it and the bytes behind it make five CAN in a row.
   bool CancelledByPeer(int32_t n);
   int32_t ReadWaiting();  // reads every waiting byte (at most one buffer); returns the count
@@ -71,6 +77,8 @@ class XModemYModemSender {
   int64_t bytes_sent_ = 0;   // of the current file
   // The reply that acknowledged the last block also held the start character behind the ACK.
   bool last_reply_has_start_ = false;
+  // A file ended and its EOT's ACK came without the receiver's next request.
+  bool need_request_ = false;
 };
 
 class XModemYModemReceiver {

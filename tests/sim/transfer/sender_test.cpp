@@ -249,6 +249,24 @@ TEST_F(SenderTest, YModemBlock0WaitsForItsAnswer) {
   EXPECT_EQ(peer.blocks[3].number, 2);
 }
 
+// After EOT the next block 0 (and the end of the batch) waits for the receiver's "C": a block 0
+// sent at once may be thrown away with the receiver's input.
+TEST_F(SenderTest, YModemWaitsForTheRequestBeforeTheNextBlock0) {
+  ReceiverPeer peer(world_, port_);
+  peer.ymodem = true;
+  std::vector<uint64_t> c_sent_at;
+  peer.answer_eot = [&](int) {
+    c_sent_at.push_back(world_.NowMs() + 400);
+    peer.SendLater("C", 400);
+    return Bytes{kAck};
+  };
+  Upload(peer, pYModem, Pattern(1500), "C");
+  ASSERT_TRUE(Finished()) << ::testing::PrintToString(events_.names());
+  ASSERT_EQ(c_sent_at.size(), 1u);
+  ASSERT_TRUE(peer.batch_ended);
+  EXPECT_GE(peer.blocks.back().at_ms, c_sent_at[0]);
+}
+
 TEST_F(SenderTest, YModemGStreamsWithoutWaiting) {
   ReceiverPeer peer(world_, port_);
   peer.ymodem = true;
