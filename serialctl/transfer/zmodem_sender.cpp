@@ -356,7 +356,9 @@ ZModemSender::DataStep ZModemSender::EndFile() {
   SetState(ZSenderState::kEndingFile);
   ctl_.timeout_count_ = 0;
   StartTransferTimeout(ctl_);
-  for (;;) {
+  bool zeof_repeated = false;
+  for (bool first = true;; first = false) {
+    zeof_repeated = !first;
     SendHex(kZEof, static_cast<uint32_t>(current_pos_));
     for (;;) {
       if (Stopped()) return DataStep::kEnded;
@@ -369,6 +371,13 @@ ZModemSender::DataStep ZModemSender::EndFile() {
         ctl_.RaiseFinishFile(entry_);
         ++ctl_.current_file_index_;
         return DataStep::kFileDone;
+      }
+      if (type == kZRPos && static_cast<int64_t>(GetHeaderValue(z_.header_)) == send_pos_ &&
+          send_pos_ != start_pos_ && current_pos_ - send_pos_ <= rx_buffer_length_ &&
+          !zeof_repeated) {
+        // A repeat of the request we have just restarted for (see the streaming loop): stale
+        // until the receiver repeats it after our ZEOF went out again.
+        continue;
       }
       if (type == kZRPos) {
         // The receiver lost data near the end: send again from where it asks.
