@@ -11,7 +11,9 @@ complete (the receiver's end is the same for both senders, and our sender's wait
 that lrzsz's rx flushes away is not counted). Then the CPU seconds per MB of each sender over an
 unthrottled link (linesim --baud 0).
 
-Run on demand, not by CI:  python3 bench/xmodem_bench.py [--build build] [--size 1048576]
+Run on demand, not by CI:
+    python3 bench/xmodem_bench.py [--build build] [--size 1048576]
+                                  [--protocols xmodem-1k,ymodem] [--bauds 57600,115200]
 """
 import argparse
 import os
@@ -96,6 +98,8 @@ def main():
     p = argparse.ArgumentParser()
     p.add_argument("--build", default="build")
     p.add_argument("--size", type=int, default=1 << 20)
+    p.add_argument("--protocols", default="xmodem-1k,ymodem")
+    p.add_argument("--bauds", default="57600,115200")
     args = p.parse_args()
     args.build = os.path.abspath(args.build)
     args.xfer = os.path.join(args.build, "tools/chanfold-xfer/chanfold-xfer")
@@ -114,8 +118,9 @@ def main():
 
     print(f"payload {args.size} bytes")
     print(f"{'protocol':10} {'baud':>7} {'sender':6} {'wall s':>8} {'efficiency':>10} {'ok':>3}")
-    for protocol in ("xmodem-1k", "ymodem"):
-        for baud in (57600, 115200):
+    protocols = args.protocols.split(",")
+    for protocol in protocols:
+        for baud in [int(b) for b in args.bauds.split(",")]:
             for sender in ("ours", "lrzsz"):
                 wall, _, ok = run_once(args, sender, protocol, baud, data_path, args.size)
                 eff = args.size * 10 / baud / wall
@@ -123,7 +128,7 @@ def main():
                       flush=True)
     print()
     print("CPU seconds per MB of the sender over an unthrottled link (the receiver is lrzsz)")
-    for protocol in ("xmodem-1k", "ymodem"):
+    for protocol in protocols:
         for sender in ("ours", "lrzsz"):
             wall, cpu, ok = run_once(args, sender, protocol, 0, data_path, args.size)
             print(f"{protocol:10} {sender:6} wall {wall:6.1f} s  cpu {cpu / (args.size / 1e6):6.2f}"
