@@ -176,8 +176,14 @@ class MainWindow : public chanfold::ChanfoldEvents {
   // ---- The update procedure ----
   void RunUpdate();
   // Each phase: false when it ended the procedure.
+  struct Phase;
+  static const Phase kBitstreamPhase;
+  static const Phase kFirmwarePhase;
   bool BitstreamPhase();
   bool FirmwarePhase();
+  // Writes the phase's image, brings the device to the bootloader's menu, chooses the phase's
+  // flashing and starts the upload; false when it ended the procedure.
+  bool RunPhase(const Phase& phase);
   // Waits until the device ended the bitstream flashing; false when the update was stopped
   // or its upload aborted first.
   bool WaitBitstreamEnd();

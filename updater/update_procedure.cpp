@@ -73,23 +73,74 @@ void MainWindow::RunUpdate() {
   FirmwarePhase();
 }
 
+// What tells the two phases apart: the image, the bootloader's menu choice and the texts of its
+// answer, and which failures put the button's caption back (the bitstream phase leaves it to
+// the caller on an image or reconnect failure, the firmware phase restores it itself).
+struct MainWindow::Phase {
+  std::u16string_view banner;
+  std::string_view resource;
+  std::u16string_view name;           // "Bitstream" or "Firmware", in the failure lines
+  std::u16string_view menu_choice;    // "B" or "F"
+  std::u16string_view after_reboot;   // the menu's answer when reached by a reboot
+  std::u16string_view in_bootloader;  // its answer when the device was found in its bootloader
+  std::u16string_view send_line;      // " Send Bitstream to " / " Send Firmware to "
+  bool restores_caption_on_setup_failure;
+};
+
+const MainWindow::Phase MainWindow::kBitstreamPhase = {
+    u" * Starting bitstream update               *",
+    kBitstreamResource,
+    u"Bitstream",
+    u"B",
+    u"B - Flash programming bitstream",
+    u"B - Flash bitstream firmware",
+    u" Send Bitstream to ",
+    false,
+};
+
+const MainWindow::Phase MainWindow::kFirmwarePhase = {
+    u" * Starting firmware update                *",
+    kFirmwareResource,
+    u"Firmware",
+    u"F",
+    u"F - Flash programming firmware",
+    u"F - Flash programming firmware",
+    u" Send Firmware to ",
+    true,
+};
+
 bool MainWindow::BitstreamPhase() {
+  if (!RunPhase(kBitstreamPhase)) return false;
+  return WaitBitstreamEnd();
+}
+
+// The firmware upload runs from the message loop after the click handler has returned.
+bool MainWindow::FirmwarePhase() {
+  return RunPhase(kFirmwarePhase);
+}
+
+bool MainWindow::RunPhase(const Phase& phase) {
+  auto restore_caption = [&] { view_.cmdUpdate().SetCaption(std::u16string(kUpdateCaption)); };
   WriteLog(u"");
   WriteLog(kStars);
-  WriteLog(u" * Starting bitstream update               *");
+  WriteLog(phase.banner);
   WriteLog(kStars);
   WriteLog(u"");
   vars_.TempDir = GetTempDir();
   vars_.TempFile = kTempFileName;
-  if (!WriteImage(kBitstreamResource)) {
-    WriteImageFailure(u"Bitstream");
+  if (!WriteImage(phase.resource)) {
+    WriteImageFailure(phase.name);
+    if (phase.restores_caption_on_setup_failure) restore_caption();
     return false;
   }
   if (!ReconnectPort(rs232_, program_.ComPortNumber)) {
     WriteReconnectFailure();
     DeleteTempFile();
+    if (phase.restores_caption_on_setup_failure) restore_caption();
     return false;
   }
+  std::u16string_view expected;
+  std::u16string_view device_word;
   if (program_.DeviceMode == u"Firmware") {
     view_.cmdUpdate().SetCaption(std::u16string(kStopCaption));
     WriteLog(Named(u" Send 'Reboot Command' to ", u" Trasmodulator."));
@@ -99,38 +150,32 @@ bool MainWindow::BitstreamPhase() {
     int16_t port = program_.ComPortNumber;
     int32_t delay = kBootloaderWaitMs;
     if (WaitingBootloader(rs232_, port, delay) != u"OK") {
-      WriteRebootFailure(u"Bitstream");
+      WriteRebootFailure(phase.name);
       DeleteTempFile();
-      view_.cmdUpdate().SetCaption(std::u16string(kUpdateCaption));
+      restore_caption();
       return false;
     }
     WriteLog(u"");
-    WriteLog(Named(u" Send 'Update Command' to ", u" Trasmodulator."));
-    if (!Contains(SendCommand(rs232_, u"B"), u"B - Flash programming bitstream")) {
-      WriteUpdateCommandFailure();
-      DeleteTempFile();
-      view_.cmdUpdate().SetCaption(std::u16string(kUpdateCaption));
-      return false;
-    }
-    WriteLog(u"");
-    WriteLog(Named(u" Send Bitstream to ", u" trasmodulator."));
-    WriteLog(u"");
+    expected = phase.after_reboot;
+    device_word = u" trasmodulator.";
   } else if (program_.DeviceMode == u"Bootloader") {
     view_.cmdUpdate().SetCaption(std::u16string(kStopCaption));
-    WriteLog(Named(u" Send 'Update Command' to ", u" Trasmodulator."));
-    if (!Contains(SendCommand(rs232_, u"B"), u"B - Flash bitstream firmware")) {
-      WriteUpdateCommandFailure();
-      DeleteTempFile();
-      view_.cmdUpdate().SetCaption(std::u16string(kUpdateCaption));
-      return false;
-    }
-    WriteLog(u"");
-    WriteLog(Named(u" Send Bitstream to ", u" Trasmodulator."));
-    WriteLog(u"");
+    expected = phase.in_bootloader;
+    device_word = u" Trasmodulator.";
   } else {
     WriteReconnectFailure();
     return false;
   }
+  WriteLog(Named(u" Send 'Update Command' to ", u" Trasmodulator."));
+  if (!Contains(SendCommand(rs232_, std::u16string(phase.menu_choice)), expected)) {
+    WriteUpdateCommandFailure();
+    DeleteTempFile();
+    restore_caption();
+    return false;
+  }
+  WriteLog(u"");
+  WriteLog(Named(phase.send_line, device_word));
+  WriteLog(u"");
   // A Stop that ran inside the exchanges above (they let pending messages run) ends the update
   // here rather than starting an upload under the caption "Update".
   if (update_interrupted_) {
@@ -138,7 +183,7 @@ bool MainWindow::BitstreamPhase() {
     return false;
   }
   StartUpload();
-  return WaitBitstreamEnd();
+  return true;
 }
 
 bool MainWindow::WaitBitstreamEnd() {
@@ -152,75 +197,6 @@ bool MainWindow::WaitBitstreamEnd() {
     loop.Sleep(kBitstreamWaitPollMs);
     loop.DoEvents();
   }
-  return true;
-}
-
-bool MainWindow::FirmwarePhase() {
-  WriteLog(u"");
-  WriteLog(kStars);
-  WriteLog(u" * Starting firmware update                *");
-  WriteLog(kStars);
-  WriteLog(u"");
-  vars_.TempDir = GetTempDir();
-  vars_.TempFile = kTempFileName;
-  if (!WriteImage(kFirmwareResource)) {
-    WriteImageFailure(u"Firmware");
-    view_.cmdUpdate().SetCaption(std::u16string(kUpdateCaption));
-    return false;
-  }
-  if (!ReconnectPort(rs232_, program_.ComPortNumber)) {
-    WriteReconnectFailure();
-    DeleteTempFile();
-    view_.cmdUpdate().SetCaption(std::u16string(kUpdateCaption));
-    return false;
-  }
-  if (program_.DeviceMode == u"Firmware") {
-    view_.cmdUpdate().SetCaption(std::u16string(kStopCaption));
-    WriteLog(Named(u" Send 'Reboot Command' to ", u" Trasmodulator."));
-    SendCommand(rs232_, u"REBOOT\r\n");
-    WriteLog(u"");
-    WriteLog(u" Waiting Bootloader ...");
-    int16_t port = program_.ComPortNumber;
-    int32_t delay = kBootloaderWaitMs;
-    if (WaitingBootloader(rs232_, port, delay) != u"OK") {
-      WriteRebootFailure(u"Firmware");
-      DeleteTempFile();
-      view_.cmdUpdate().SetCaption(std::u16string(kUpdateCaption));
-      return false;
-    }
-    WriteLog(u"");
-    WriteLog(Named(u" Send 'Update Command' to ", u" Trasmodulator."));
-    if (!Contains(SendCommand(rs232_, u"F"), u"F - Flash programming firmware")) {
-      WriteUpdateCommandFailure();
-      DeleteTempFile();
-      view_.cmdUpdate().SetCaption(std::u16string(kUpdateCaption));
-      return false;
-    }
-    WriteLog(u"");
-    WriteLog(Named(u" Send Firmware to ", u" trasmodulator."));
-    WriteLog(u"");
-  } else if (program_.DeviceMode == u"Bootloader") {
-    view_.cmdUpdate().SetCaption(std::u16string(kStopCaption));
-    WriteLog(Named(u" Send 'Update Command' to ", u" Trasmodulator."));
-    if (!Contains(SendCommand(rs232_, u"F"), u"F - Flash programming firmware")) {
-      WriteUpdateCommandFailure();
-      DeleteTempFile();
-      view_.cmdUpdate().SetCaption(std::u16string(kUpdateCaption));
-      return false;
-    }
-    WriteLog(u"");
-    WriteLog(Named(u" Send Firmware to ", u" Trasmodulator."));
-    WriteLog(u"");
-  } else {
-    WriteReconnectFailure();
-    return false;
-  }
-  if (update_interrupted_) {
-    DeleteTempFile();
-    return false;
-  }
-  // The firmware upload runs from the message loop after the click handler has returned.
-  StartUpload();
   return true;
 }
 
