@@ -2,8 +2,8 @@
 // its scheduled events in time order; plus the XModem blocks a sender would put on the line.
 #pragma once
 
-#include <algorithm>
 #include <gtest/gtest.h>
+#include <algorithm>
 
 #include <cstdint>
 #include <functional>
