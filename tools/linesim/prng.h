@@ -18,7 +18,7 @@ inline uint64_t SplitMix64(uint64_t& state) {
 // xoshiro256**: fast, small state, good statistical quality for Bernoulli trials.
 class Xoshiro256 {
  public:
-  explicit Xoshiro256(uint64_t seed) {
+  explicit Xoshiro256(uint64_t seed) : s_{} {
     uint64_t sm = seed;
     for (uint64_t& word : s_) word = SplitMix64(sm);
   }

@@ -184,7 +184,7 @@ class ZDecoder {
       f->format = static_cast<char>(buf_[p + 2]);
       p += 3;
       int n = f->format == 'A' ? 7 : 9;
-      uint8_t v[9];
+      uint8_t v[9] = {};
       for (int i = 0; i < n; ++i) {
         int b = Unesc(&p);
         if (b == -3) return 0;
