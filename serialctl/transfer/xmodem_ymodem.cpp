@@ -814,15 +814,27 @@ bool XModemYModemReceiver::HandleBlock(uint8_t first) {
     good = work[behind] == Crc16High(crc) && work[behind + 1] == Crc16Low(crc);
   }
   const uint8_t number = work[1];
-  if (!good) {
+  // The number and its complement lie outside the checked data field, so the check cannot
+  // vouch for them; only their agreement can. A damaged number would otherwise be taken as a
+  // block out of sequence, or as a repeat of the last block that is acknowledged and dropped
+  // so that the next one is out of sequence: either way the transfer would be cancelled for a
+  // block the sender would gladly have sent again. With YModem block 0 a damaged number could
+  // even be taken for data block 1 before any file is open.
+  const bool header_ok = work[2] == static_cast<uint8_t>(255 - number);
+  if (!good || !header_ok) {
     if (protocol_ == pYModemG) {
-      // No retransmission in streaming mode: a bad block is a damaged file.
+      // No retransmission in streaming mode: a bad block, by its check or by its header, is a
+      // damaged file.
       const std::u16string error = u"Data error in streaming mode, action terminated.";
       SetState(ReceiverState::kAborted);
       CancelAndAbort(ctl_, &error);
       return false;
     }
-    Trace(ctl_, "receiver: bad check, block " + std::to_string(number) +
+    // Only this block is dropped: a good block held back stays held (its number is still the
+    // last one taken), so the sender's repeat of this block follows it in sequence and it is
+    // written once, when that repeat or EOT arrives.
+    Trace(ctl_, std::string("receiver: bad ") + (good ? "header" : "check") + ", block " +
+                    std::to_string(number) + " complement " + std::to_string(work[2]) +
                     (as_checksum ? " taken as a checksum block" : "") + ", " +
                     std::to_string(Unread()) + " bytes behind it dropped");
     reply_pos_ = reply_len_;  // the sender sends the block again; what came with it is stale

@@ -171,6 +171,45 @@ TEST_F(InteropTest, YModemBatchesBothWays) {
   }
 }
 
+// YModem block 0 gives each file's size, so 0x1A bytes that really end a file are kept: in a
+// short last block (cut by the size) and in a full one (nothing to cut).
+TEST_F(InteropTest, YModemKeepsFilesEndingIn0x1A) {
+  auto ending_in = [](size_t n, size_t subs, uint32_t seed) {
+    Bytes b = RandomBytes(n - subs, seed);
+    b.back() = 0x42;
+    b.insert(b.end(), subs, 0x1A);
+    return b;
+  };
+  const std::vector<std::string> names{"five.bin", "full.bin"};
+  const std::vector<Bytes> contents{ending_in(1000, 5, 21), ending_in(2048, 1, 22)};
+  for (size_t i = 0; i < names.size(); ++i) WriteFile(send_dir() + "/" + names[i], contents[i]);
+  for (bool peer_is_sb : {true, false}) {
+    SCOPED_TRACE(peer_is_sb ? "sb -k to ours" : "ours to ours");
+    std::filesystem::remove_all(recv_dir());
+    std::filesystem::create_directories(recv_dir());
+    Line line(Linesim115200());
+    ASSERT_TRUE(line.ok());
+    Outcome o;
+    if (peer_is_sb) {
+      std::vector<std::string> peer{FindProgram("sb"), "-k"};
+      peer.insert(peer.end(), names.begin(), names.end());
+      o = RunTransfer(line, {"receive", "--protocol", "ymodem", "--dir", recv_dir(), "-q"}, peer,
+                      send_dir(), 60000, 500);
+    } else {
+      std::vector<std::string> ours{"send", "--protocol", "ymodem", "--dir", send_dir(), "-q"};
+      ours.insert(ours.end(), names.begin(), names.end());
+      o = RunTransfer(line, ours,
+                      {XferBinary(), "receive", "--protocol", "ymodem", "--dir", recv_dir(), "-q"},
+                      "", 60000, 5000, /*peer_is_ours=*/true);
+      EXPECT_EQ(o.peer, 0) << "our receiver";
+    }
+    EXPECT_EQ(o.ours, 0) << o.ours_err;
+    for (size_t i = 0; i < names.size(); ++i) {
+      EXPECT_EQ(ReadFile(recv_dir() + "/" + names[i]), contents[i]) << names[i];
+    }
+  }
+}
+
 TEST_F(InteropTest, YModemGBothWays) {
   const Bytes data = RandomBytes(20000, 5);
   WriteFile(send_dir() + "/g.bin", data);

@@ -3,6 +3,7 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <filesystem>
 
 #include "tests/sim/transfer/transfer_fixture.h"
@@ -119,6 +120,64 @@ TEST_F(ReceiverTest, ABadBlockIsAnsweredWithNakAndNotWritten) {
   EXPECT_EQ(peer.naks, 1);
 }
 
+// The number and its complement are not covered by the check: a block whose two header bytes
+// disagree is a bad block like one with a bad check, whatever the damaged number reads as.
+TEST_F(ReceiverTest, ABlockWithADamagedHeaderIsAnsweredWithNak) {
+  struct Case {
+    const char* what;
+    ProtocolType protocol;
+    size_t frame;  // the frame whose first sending is damaged
+    size_t index;  // 1: the number, 2: the complement
+    uint8_t value;
+  };
+  const Case cases[] = {
+      {"XModem-1K, complement of block 2 wrong", pXModem1K, 1, 2, 0xFC},
+      {"XModem-1K, block 2 reads as a repeat of block 1", pXModem1K, 1, 1, 1},
+      {"XModem-1K, block 2 reads as block 7", pXModem1K, 1, 1, 7},
+      {"YModem, complement of block 2 wrong", pYModem, 2, 2, 0x00},
+      {"YModem, block 0 reads as block 1", pYModem, 0, 1, 1},
+  };
+  Bytes data = Pattern(3000, 9);
+  data.back() = 0x42;  // no 0x1A at the end, which XModem would drop
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    events_.Clear();
+    SenderPeer peer(world_, port_);
+    const bool ymodem = c.protocol == pYModem;
+    if (ymodem) {
+      peer.AddYModemFile("h.bin", data);
+      peer.EndBatch();
+    } else {
+      peer.AddXModemFile(data, 1024, true);
+    }
+    peer.mutate = [&c](size_t index, int attempt, Bytes& bytes) {
+      if (index == c.frame && attempt == 0) bytes[c.index] = c.value;
+    };
+    Download(peer, c.protocol, ymodem ? "" : "h.bin");
+    EXPECT_TRUE(Finished()) << ::testing::PrintToString(events_.names());
+    EXPECT_EQ(ReadFile("h.bin"), data);
+    EXPECT_EQ(peer.naks, 1);
+    EXPECT_EQ(std::count(peer.received.begin(), peer.received.end(), kNak), 1);
+  }
+  {
+    SCOPED_TRACE("YModem-G cannot have the block again");
+    events_.Clear();
+    SenderPeer peer(world_, port_);
+    peer.request = 'G';
+    peer.AddYModemFile("g.bin", data, 1024, true);
+    peer.EndBatch();
+    peer.mutate = [](size_t index, int, Bytes& bytes) {
+      if (index == 2) bytes[2] ^= 0x01;
+    };
+    Download(peer, pYModemG, "");
+    EXPECT_TRUE(Aborted());
+    EXPECT_THAT(events_.names(),
+                ::testing::Contains("HasError Data error in streaming mode, action terminated."));
+    EXPECT_EQ(std::count(peer.received.begin(), peer.received.end(), kCan), 5);
+    EXPECT_EQ(std::count(peer.received.begin(), peer.received.end(), kNak), 0);
+  }
+}
+
 TEST_F(ReceiverTest, GarbageInsteadOfABlockIsAnsweredWithTwoNaks) {
   SenderPeer peer(world_, port_);
   const Bytes data = Pattern(2000);
@@ -220,6 +279,43 @@ TEST_F(ReceiverTest, YModemBatchOfTwoFiles) {
   for (int i = 0; i < 6; ++i) expect.push_back("ACK");
   for (const char* s : {"ACK", "C", "ACK"}) expect.push_back(s);
   EXPECT_EQ(Answers(peer), expect);
+}
+
+// YModem block 0 says how long the file is: the file ends there, and 0x1A bytes of its own
+// before that end stay. Only without a size in block 0 is the end found by dropping them.
+TEST_F(ReceiverTest, YModemWritesTheAnnouncedSize) {
+  struct File {
+    const char* name;
+    Bytes data;
+    size_t length;          // of the blocks
+    const char* size_text;  // in block 0; nullptr: the true size
+    size_t expect_size;
+  };
+  auto ending_in = [](size_t n, size_t subs, uint32_t seed) {
+    Bytes b = Pattern(n - subs, seed);
+    b.back() = 0x42;
+    b.insert(b.end(), subs, kPadByte);
+    return b;
+  };
+  const File files[] = {
+      // One block, cut inside it by the size.
+      {"five.bin", ending_in(1000, 5, 1), 1024, nullptr, 1000},
+      // The last block is full: no pad at all, one real 0x1A.
+      {"full.bin", ending_in(2048, 1, 2), 1024, nullptr, 2048},
+      // The last 128-byte block holds nothing but 0x1A bytes, its own and pad.
+      {"tail.bin", ending_in(1100, 200, 3), 128, nullptr, 1100},
+      {"nosize.bin", ending_in(300, 3, 4), 1024, "", 297},
+  };
+  SenderPeer peer(world_, port_);
+  for (const File& f : files) peer.AddYModemFile(f.name, f.data, f.length, false, f.size_text);
+  peer.EndBatch();
+  Download(peer, pYModem, "");
+  ASSERT_TRUE(Finished()) << ::testing::PrintToString(events_.names());
+  for (const File& f : files) {
+    SCOPED_TRACE(f.name);
+    const Bytes expect(f.data.begin(), f.data.begin() + static_cast<long>(f.expect_size));
+    EXPECT_EQ(ReadFile(f.name), expect);
+  }
 }
 
 // Between files the receiver asks again after a time-out, and a block 0 with an empty name

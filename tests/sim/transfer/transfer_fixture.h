@@ -276,10 +276,12 @@ class SenderPeer {
     AddBlocks(data, length, crc);
     frames.push_back({{kEot}, false, false});
   }
-  // YModem: block 0, the blocks, EOT.
+  // YModem: block 0, the blocks, EOT. Block 0 gives the size as `size_text` when that is
+  // given, else the data's true size.
   void AddYModemFile(const std::string& name, const Bytes& data, size_t length = 1024,
-                     bool streaming = false) {
-    frames.push_back({MakeBlock0(name, std::to_string(data.size()), 128), true, streaming});
+                     bool streaming = false, const char* size_text = nullptr) {
+    const std::string size = size_text ? size_text : std::to_string(data.size());
+    frames.push_back({MakeBlock0(name, size, 128), true, streaming});
     AddBlocks(data, length, true);
     frames.push_back({{kEot}, true, false});
   }
