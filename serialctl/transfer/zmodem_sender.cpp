@@ -12,6 +12,11 @@ namespace {
 
 // Subpackets carry up to this many file bytes.
 constexpr int32_t kSubpacketBytes = 1024;
+// Each restart halves the subpacket length down to this, so that on a noisy line a subpacket
+// has a fair chance to arrive whole; after kGrowAfter subpackets without a restart it doubles
+// again, up to kSubpacketBytes.
+constexpr int32_t kMinSubpacketBytes = 256;
+constexpr int32_t kGrowAfter = 8;
 // A receiver that announces no buffer length (0: it can take a whole file) still gets a ZCRCW
 // now and then, so that a lost subpacket is noticed within a few kilobytes.
 constexpr int32_t kDefaultWindow = 2048;
@@ -237,13 +242,19 @@ ZModemSender::Next ZModemSender::SendFile() {
 }
 
 void ZModemSender::TakeRestartPosition() {
+  RestartAt(GetHeaderValue(z_.header_));
+}
+
+void ZModemSender::RestartAt(int64_t pos) {
   // What the receiver said before it sees the restart answers the old stream (it may repeat
   // its ZRPOS for every damaged frame still on the way): drop it, or each repeat would restart
   // the data again and again.
   ctl_.PurgeInput();
   ctl_.read_ahead_pos_ = ctl_.read_ahead_count_;
-  int64_t pos = GetHeaderValue(z_.header_);
   send_pos_ = static_cast<int32_t>(std::clamp<int64_t>(pos, 0, file_size_));
+  repeat_ignored_ = false;
+  subpacket_bytes_ = std::max(kMinSubpacketBytes, subpacket_bytes_ / 2);
+  subpackets_since_change_ = 0;
   Trace(ctl_, "zmodem sender: restart at " + std::to_string(send_pos_) + " (sent up to " +
                   std::to_string(current_pos_) + ")");
   ctl_.xfer_curr_bytes_ = std::max(0, send_pos_ - start_pos_);
@@ -256,6 +267,7 @@ ZModemSender::Next ZModemSender::SendData() {
   start_pos_ = static_cast<int32_t>(
       std::clamp<int64_t>(static_cast<int64_t>(GetHeaderValue(z_.header_)), 0, file_size_));
   send_pos_ = start_pos_;
+  repeat_ignored_ = false;
   for (;;) {
     // (Re)start from send_pos_.
     SetState(ZSenderState::kStreaming);
@@ -268,7 +280,11 @@ ZModemSender::Next ZModemSender::SendData() {
     DataStep step = DataStep::kGoOn;
     while (step == DataStep::kGoOn) {
       if (Stopped()) return Next::kEnded;
-      int32_t n = ctl_.ReadFileBlocks(ctl_.work_buffer_, 0, kSubpacketBytes);
+      int32_t n = ctl_.ReadFileBlocks(ctl_.work_buffer_, 0, subpacket_bytes_);
+      if (++subpackets_since_change_ >= kGrowAfter && subpacket_bytes_ < kSubpacketBytes) {
+        subpacket_bytes_ *= 2;
+        subpackets_since_change_ = 0;
+      }
       ctl_.xfer_curr_bytes_ += n;
       current_pos_ += n;
       z_.data_count_ = n;
@@ -295,14 +311,18 @@ ZModemSender::Next ZModemSender::SendData() {
           // position we have just restarted from keep coming for a round trip. Acting on each
           // would restart the data under the receiver again and again; within the first
           // window after a restart such a repeat is taken as stale. (A real repeat shows again
-          // at the next ZACK wait or the end of the file, where every request is acted on.)
-          if (z_.ZGetHeader() == kZRPos &&
-              !(static_cast<int64_t>(GetHeaderValue(z_.header_)) == send_pos_ &&
-                current_pos_ - send_pos_ <= rx_buffer_length_)) {
-            ctl_.timeout_count_ = 0;
-            TakeRestartPosition();
-            StopTransferTimeout(ctl_);
-            step = DataStep::kRestart;
+          // at the next ZACK wait, where every request is acted on; or, at the end of the file,
+          // as a ZEOF left unanswered, after which the data goes again from send_pos_.)
+          if (z_.ZGetHeader() == kZRPos) {
+            if (static_cast<int64_t>(GetHeaderValue(z_.header_)) == send_pos_ &&
+                current_pos_ - send_pos_ <= rx_buffer_length_) {
+              repeat_ignored_ = true;
+            } else {
+              ctl_.timeout_count_ = 0;
+              TakeRestartPosition();
+              StopTransferTimeout(ctl_);
+              step = DataStep::kRestart;
+            }
           }
         }
       } else {
@@ -377,6 +397,7 @@ ZModemSender::DataStep ZModemSender::EndFile() {
           !zeof_repeated) {
         // A repeat of the request we have just restarted for (see the streaming loop): stale
         // until the receiver repeats it after our ZEOF went out again.
+        repeat_ignored_ = true;
         continue;
       }
       if (type == kZRPos) {
@@ -388,6 +409,14 @@ ZModemSender::DataStep ZModemSender::EndFile() {
       }
       if (ctl_.timed_out_) {
         if (!TimeoutHandled()) return DataStep::kEnded;
+        if (repeat_ignored_) {
+          // The receiver asked for send_pos_, we took it as stale, and no ZRINIT came: the
+          // request was real. A receiver still waiting for that position may not answer a
+          // ZEOF at another one at all, so send from there again.
+          StopTransferTimeout(ctl_);
+          RestartAt(send_pos_);
+          return DataStep::kRestart;
+        }
         ctl_.Sleep(kAnswerPauseMs);
         break;  // ZEOF again
       }

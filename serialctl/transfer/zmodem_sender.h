@@ -1,8 +1,8 @@
 // The ZModem sender: invites the receiver with ZRQINIT, offers each file of the list with
-// ZFILE, streams its data from the position the receiver asks for in 1024-byte subpackets with
-// CRC-16, waits for a ZACK whenever more than the receiver's buffer length went out without
-// one, ends each file with ZEOF and the batch with ZFIN and "OO". It sends CRC-16 frames only,
-// whatever the receiver offers.
+// ZFILE, streams its data from the position the receiver asks for in subpackets of up to 1024
+// bytes (shorter for a while after each restart) with CRC-16, waits for a ZACK whenever more
+// than the receiver's buffer length went out without one, ends each file with ZEOF and the
+// batch with ZFIN and "OO". It sends CRC-16 frames only, whatever the receiver offers.
 #pragma once
 
 #include <cstdint>
@@ -56,6 +56,8 @@ class ZModemSender {
   DataStep EndFile();
   // Takes a ZRPOS value as the position to send from.
   void TakeRestartPosition();
+  // Makes pos the position to send from.
+  void RestartAt(int64_t pos);
   void CloseFile();
   void EndBatch();
 
@@ -69,7 +71,12 @@ class ZModemSender {
   int32_t current_pos_ = 0;   // file offset of the next data byte
   int32_t window_count_ = 0;  // bytes sent since the last ZDATA header
   int32_t info_length_ = 0;   // the file information subpacket's length
-  std::u16string entry_;      // the list entry being sent
+  // File bytes per subpacket: shorter after restarts (see the streaming loop).
+  int32_t subpacket_bytes_ = 1024;
+  int32_t subpackets_since_change_ = 0;
+  // A request for send_pos_ came since the last restart and was taken as stale.
+  bool repeat_ignored_ = false;
+  std::u16string entry_;  // the list entry being sent
 };
 
 }  // namespace chanfold

@@ -202,6 +202,44 @@ TEST_F(SenderTest, RestartsWhereTheReceiverAsks) {
   }
 }
 
+TEST_F(SenderTest, ARealRepeatTakenAsStaleIsActedOnWhenZEofGoesUnanswered) {
+  // The receiver asks for 1024 (a restart), then asks for 1024 again within the first window
+  // (taken as a stale repeat). It keeps waiting for data from 1024 and does not answer a ZEOF
+  // at another position. The sender must send from 1024 again rather than repeat ZEOF until
+  // it gives up.
+  WriteFile("f", Pattern(5000));
+  ctrl_.XferAddFile(u"f");
+  buffer_length = 8192;
+  int asked = 0;
+  intercept = [&](const Frame& f) {
+    if (f.is_header && f.type == kZEof && f.value != files.back().size()) return true;
+    if (f.is_header || last_header != kZData) return false;
+    if (asked == 0 && ends.size() == 1) {
+      // The second subpacket: keep the first 1024 bytes, ask for 1024.
+      ++asked;
+      files.back().resize(1024);
+    } else if (asked == 1 && data_pos == 1024) {
+      // The first subpacket after the restart arrives damaged: ask for 1024 again.
+      ++asked;
+    } else {
+      return false;
+    }
+    ends.push_back(static_cast<char>(f.end));
+    data_pos = 99999999;
+    decoder_.ExpectHeader();
+    Send(HexHeader(kZRPos, 1024));
+    return true;
+  };
+  ASSERT_TRUE(RunTransfer());
+  EXPECT_EQ(asked, 2);
+  ASSERT_EQ(files.size(), 1u);
+  EXPECT_EQ(files[0], Pattern(5000));
+  int restarts = 0;
+  for (const Frame& f : Headers(kZData)) restarts += f.value == 1024u ? 1 : 0;
+  EXPECT_EQ(restarts, 2);
+  EXPECT_EQ(rec_.events.back(), "FinishTransfer");
+}
+
 TEST_F(SenderTest, AnswersAChallengeAndSkipsAFile) {
   WriteFile("a", Pattern(100, 1));
   WriteFile("b", Pattern(200, 2));
