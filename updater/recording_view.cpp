@@ -28,18 +28,6 @@ std::string Number(double value) {
   return s;
 }
 
-const char* ControlName(LoginControl control) {
-  switch (control) {
-    case LoginControl::kPassword:
-      return "txtPassword";
-    case LoginControl::kSignIn:
-      return "cmdSignIn";
-    case LoginControl::kViewPassword:
-      return "chkViewPassword";
-  }
-  return "?";
-}
-
 }  // namespace
 
 RecordingLoginView::RecordingLoginView(std::vector<std::string>& events)
@@ -62,7 +50,7 @@ void RecordingLoginView::SetLeft(double left) {
 }
 
 void RecordingLoginView::SetFocus(LoginControl control) {
-  Record(std::string("frmLogin.Focus=") + ControlName(control));
+  Record(std::string("frmLogin.Focus=") + LoginControlName(control));
 }
 
 void RecordingLoginView::Show() {

@@ -97,6 +97,19 @@ class CheckBoxView {
 // The controls of the sign-in window that take the focus, in tab order.
 enum class LoginControl { kPassword, kSignIn, kViewPassword };
 
+// The design name of a focusable control of the sign-in window, as views print it.
+inline const char* LoginControlName(LoginControl control) {
+  switch (control) {
+    case LoginControl::kPassword:
+      return "txtPassword";
+    case LoginControl::kSignIn:
+      return "cmdSignIn";
+    case LoginControl::kViewPassword:
+      return "chkViewPassword";
+  }
+  return "?";
+}
+
 // The sign-in window (frmLogin). Starts hidden, the box empty and masked, box and button
 // enabled, the check box unchecked.
 class LoginView {

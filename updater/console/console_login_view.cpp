@@ -11,18 +11,6 @@ namespace {
 using updater::LoginControl;
 using updater::ToUtf8;
 
-const char* ControlName(LoginControl control) {
-  switch (control) {
-    case LoginControl::kPassword:
-      return "txtPassword";
-    case LoginControl::kSignIn:
-      return "cmdSignIn";
-    case LoginControl::kViewPassword:
-      return "chkViewPassword";
-  }
-  return "?";
-}
-
 // Twips per column of the shake on the screen: the window's 200-twip swing moves the box by
 // two columns, which the eye takes for a shake.
 constexpr double kTwipsPerColumn = 100;
@@ -84,7 +72,7 @@ void ConsoleLoginView::SetLeft(double left) {
 
 void ConsoleLoginView::SetFocus(LoginControl control) {
   focus_ = control;
-  Report("frmLogin focus", ControlName(control));
+  Report("frmLogin focus", LoginControlName(control));
   Changed();
 }
 
