@@ -222,7 +222,9 @@ Received Exchange(int fd_a, int fd_b, const Traffic& traffic, int quiet_ms, int 
           arrived(got.at_b.size(), traffic.expect_at_b, got.eof_at_b) && known) {
         break;
       }
-      if (MsSince(last_byte) >= quiet_ms && MsSince(t0) >= quiet_ms) break;
+      // With the counts known, wait for them (up to the time-out): on a loaded machine the
+      // reader can pause longer than the quiet gap while bytes are still coming.
+      if (!known && MsSince(last_byte) >= quiet_ms && MsSince(t0) >= quiet_ms) break;
     }
     if (MsSince(t0) > timeout_ms) break;
 
