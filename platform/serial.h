@@ -120,6 +120,12 @@ class SerialDevice {
   virtual IoStatus Read(uint8_t* buf, uint32_t n, uint32_t wait_ms, uint32_t* transferred) = 0;
   virtual IoStatus Write(const uint8_t* buf, uint32_t n, uint32_t wait_ms,
                          uint32_t* transferred) = 0;
+
+  // Waits up to wait_ms for the input queue to hold at least one byte (the wait of
+  // WaitCommEvent on EV_RXCHAR with a time-out); returns whether it does. Nothing is read and
+  // no message is processed. A polling loop calls it instead of sleeping, so it reacts to a
+  // byte the moment it arrives and costs no processor time while the line is quiet.
+  virtual bool WaitForInput(uint32_t wait_ms) = 0;
 };
 
 // Opens devices by their Win32 path ("\\.\COM1"). Backends document how such a name maps to a

@@ -404,6 +404,13 @@ void ChanfoldCtrl::DoEvents() {
 void ChanfoldCtrl::Sleep(uint32_t ms) {
   services_.loop->Sleep(ms);
 }
+void ChanfoldCtrl::PollPause(uint32_t ms) {
+  if (device_) {
+    device_->WaitForInput(ms);
+  } else {
+    Sleep(ms);
+  }
+}
 
 // ---------------------------------------------------------------------------------------------
 // Primitives of the protocol engines

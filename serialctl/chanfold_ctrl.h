@@ -139,6 +139,11 @@ class ChanfoldCtrl {
   // Yields: let pending messages run once / plain sleep.
   void DoEvents();
   void Sleep(uint32_t ms);
+  // The pause of a polling loop: a plain sleep of at most ms that ends as soon as a byte is in
+  // the input queue (a full sleep when not connected). Loops that look for bytes between yields
+  // use it, so a reply is seen when it arrives rather than at the end of a fixed pause, and a
+  // loop that "only yields" does not keep a processor busy while the line is quiet.
+  void PollPause(uint32_t ms);
 
   // Bytes waiting in the input queue; 0 when not connected.
   int32_t InQueueCount();

@@ -443,6 +443,25 @@ class PosixSerialDevice : public SerialDevice {
     return Transfer(nullptr, buf, n, wait_ms, transferred);
   }
 
+  bool WaitForInput(uint32_t wait_ms) override {
+    const uint64_t deadline = MonotonicMs() + wait_ms;
+    for (;;) {
+      pollfd p{fd_, POLLIN, 0};
+      const uint64_t now = MonotonicMs();
+      const int left = static_cast<int>(now >= deadline ? 0 : deadline - now);
+      const int r = poll(&p, 1, left);
+      if (r < 0 && errno == EINTR) continue;
+      if (r <= 0) return false;
+      // A hung-up pty or an unplugged adapter reports readiness with nothing to read; sleep out
+      // the wait instead of returning at once, or a polling loop would spin.
+      if ((p.revents & POLLIN) == 0) {
+        if (now < deadline) usleep(static_cast<useconds_t>((deadline - now) * 1000));
+        return false;
+      }
+      return true;
+    }
+  }
+
  private:
   // One loop for both directions: move what the kernel takes now, then poll() for readiness
   // until the deadline. Neither direction ever waits past wait_ms, and nothing stays pending

@@ -122,6 +122,21 @@ class SimDevice : public platform::SerialDevice {
     return sent == n ? platform::IoStatus::kDone : platform::IoStatus::kTimedOut;
   }
 
+  bool WaitForInput(uint32_t wait_ms) override {
+    // World events up to the end of the wait, one at a time, until one of them queued a byte.
+    SimWorld& world = port_.world_;
+    const uint64_t deadline = world.NowUs() + static_cast<uint64_t>(wait_ms) * 1000;
+    while (port_.program_queue_.empty()) {
+      const uint64_t next = world.NextEventUs();
+      if (next > deadline) {
+        world.AdvanceTo(deadline);
+        return false;
+      }
+      world.AdvanceTo(next);
+    }
+    return true;
+  }
+
  private:
   bool Fails(const char* call) const { return port_.failing_call_ == call; }
   SimPort& port_;

@@ -12,7 +12,8 @@ namespace {
 // KermitReadByte polls up to this many times, 10 ms apart: about 10 s without a byte ends a
 // packet read. That is twice the transfer time-out's default, so the time-out timer (which
 // fires inside the reader's yields) decides about retries, and a silent line still cannot hold
-// a read for ever.
+// a read for ever. The pause between passes ends as soon as a byte arrives, so a packet's
+// answer is taken when it comes, not up to 10 ms later.
 constexpr int kReadBytePasses = 1001;
 constexpr uint32_t kReadBytePollMs = 10;
 // The most bytes taken from the input queue into the read-ahead buffer in one read.
@@ -152,7 +153,7 @@ bool KermitReadByte(ChanfoldCtrl& ctrl, uint8_t* byte) {
       *byte = ctrl.read_ahead_buffer_[ctrl.read_ahead_pos_++];
       return true;
     }
-    ctrl.Sleep(kReadBytePollMs);
+    ctrl.PollPause(kReadBytePollMs);
   }
   return false;
 }

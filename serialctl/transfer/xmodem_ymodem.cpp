@@ -19,6 +19,10 @@ constexpr int32_t kLongBlock = 1024;
 constexpr int kCancelRun = 5;
 // Most waiting loops poll the queue with this pause between passes.
 constexpr uint32_t kPollPauseMs = 10;
+// Loops that only yield between looks at the queue (a block's reply, the rest of a block) wait
+// this long for input when the queue is empty: a byte still ends the wait the moment it
+// arrives, and the host's events are seen within a millisecond, as with a loop that spins.
+constexpr uint32_t kIdlePauseMs = 1;
 // A cancel's CAN bytes come back to back; this long covers a slow line or a peer that writes
 // them one at a time, and no longer, since a lone CAN may just be noise.
 constexpr uint64_t kCancelWaitMs = 5000;
@@ -255,7 +259,7 @@ bool XModemYModemSender::WaitForStart() {
       }
       StartTransferTimeout(ctl_);
     }
-    ctl_.Sleep(kPollPauseMs);
+    ctl_.PollPause(kPollPauseMs);
   }
 }
 
@@ -263,6 +267,7 @@ bool XModemYModemSender::SendFile(std::unique_ptr<platform::File> file,
                                   const std::u16string& entry) {
   block_counter_ = 1;
   resend_ = false;
+  read_ahead_ = -1;
   int64_t size = file->Size();
   if (size < 0) size = 0;
   ctl_.transfer_file_ = std::move(file);
@@ -368,6 +373,7 @@ bool XModemYModemSender::AwaitRequest() {
       }
       StartTransferTimeout(ctl_);
     }
+    if (n == 0) ctl_.PollPause(kIdlePauseMs);
   }
 }
 
@@ -378,7 +384,14 @@ bool XModemYModemSender::SendDataBlocks() {
       ctl_.data_error_count_ = 0;
       tx[1] = static_cast<uint8_t>(block_counter_ % 256);
       tx[2] = static_cast<uint8_t>(255 - tx[1]);
-      const int32_t n = ctl_.ReadFileBlocks(tx, 3, block_length_);
+      int32_t n;
+      if (read_ahead_ >= 0) {
+        n = read_ahead_;
+        std::memcpy(tx.data() + 3, ctl_.file_block_buffer_.data(), static_cast<size_t>(n));
+        read_ahead_ = -1;
+      } else {
+        n = ctl_.ReadFileBlocks(tx, 3, block_length_);
+      }
       if (block_length_ == kLongBlock && n <= kShortBlock) {
         // A last block with at most 128 bytes goes out as a short block, and so does every
         // later block of this transfer.
@@ -409,6 +422,12 @@ bool XModemYModemSender::SendDataBlocks() {
       ++block_counter_;
       resend_ = false;
       continue;
+    }
+    // The block takes far longer on the line than reading the next one from the file (with
+    // its pause), so that read is done now rather than after the ACK, when the line would
+    // stand idle during it.
+    if (read_ahead_ < 0 && block_counter_ < block_count_) {
+      read_ahead_ = ctl_.ReadFileBlocks(ctl_.file_block_buffer_, 0, block_length_);
     }
     const Reply reply = AwaitBlockReply();
     if (reply == Reply::kAborted) return false;
@@ -462,6 +481,7 @@ XModemYModemSender::Reply XModemYModemSender::AwaitBlockReply() {
       }
       StartTransferTimeout(ctl_);
     }
+    if (n == 0) ctl_.PollPause(kIdlePauseMs);
   }
 }
 
@@ -494,6 +514,7 @@ bool XModemYModemSender::SendEndOfFile() {
         ctl_.Sleep(kPollPauseMs);
         break;
       }
+      ctl_.PollPause(kIdlePauseMs);
     }
   }
 }
@@ -602,7 +623,7 @@ void XModemYModemReceiver::Run() {
         ctl_.Sleep(kPollPauseMs);
         break;
       }
-      ctl_.Sleep(kPollPauseMs);
+      ctl_.PollPause(kPollPauseMs);
     }
   }
 
@@ -669,6 +690,7 @@ bool XModemYModemReceiver::WaitForMore() {
         ctl_.SendBytes(1);
       }
     }
+    ctl_.PollPause(kIdlePauseMs);
   }
 }
 
@@ -782,6 +804,7 @@ bool XModemYModemReceiver::CollectBlock(int32_t total, bool* short_as_checksum) 
         *short_as_checksum = true;
         break;
       }
+      ctl_.PollPause(kIdlePauseMs);
     }
     if (ctl_.timed_out_) {
       if (TimedOutAtLimit()) {

@@ -6,7 +6,8 @@ namespace {
 
 // ReadLineByte polls the line this many times, 10 ms apart when nothing came: about ten
 // seconds for one byte. The transfer time-out (normally 5 s) fires within that wait and is
-// acted on by the engine when the read returns.
+// acted on by the engine when the read returns. A pause ends as soon as a byte arrives, so a
+// header is seen when it comes, not up to 10 ms later.
 constexpr int kLinePolls = 1001;
 constexpr uint32_t kLinePollSleepMs = 10;
 // The read-ahead buffer is refilled with at most this many bytes at a time, so single-byte
@@ -78,7 +79,7 @@ int ZModemFraming::ReadLineByte() {
       if (IsFlowControl(b)) continue;
       return b;
     }
-    ctrl_.Sleep(kLinePollSleepMs);
+    ctrl_.PollPause(kLinePollSleepMs);
     if (ctrl_.transfer_stop_) return 0;
     if (ctrl_.timeout_count_ != timeouts_before) return kZTimeout;
   }
