@@ -306,6 +306,11 @@ void ZModemFraming::ZSendHexHeader() {
 }
 
 void ZModemFraming::ZSendBinHeader() {
+  ZQueueBinHeader();
+  Flush();
+}
+
+void ZModemFraming::ZQueueBinHeader() {
   uint8_t bytes[5] = {static_cast<uint8_t>(frame_type_to_send_), header_[0], header_[1], header_[2],
                       header_[3]};
   uint16_t crc = Crc16(std::span<const uint8_t>(bytes, 5));
@@ -315,7 +320,6 @@ void ZModemFraming::ZSendBinHeader() {
   for (uint8_t b : bytes) PutRuleA(b);
   PutRuleA(Crc16High(crc));
   PutRuleA(Crc16Low(crc));
-  Flush();
 }
 
 void ZModemFraming::ZSendData(uint8_t frame_end) {

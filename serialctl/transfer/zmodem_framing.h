@@ -82,6 +82,12 @@ class ZModemFraming {
   void ZSendHexHeader();
   // The frame type to send and the header bytes as a binary header with CRC-16 (one write).
   void ZSendBinHeader();
+  // The same header, built but not yet written: it goes out in one write with the frame sent
+  // next (a ZDATA header with its first subpacket). Written alone, a header of ten bytes
+  // would be followed by the write primitive's pause with the line standing idle.
+  void ZQueueBinHeader();
+  // Forgets a queued frame that will not be sent (the transfer ended before its data).
+  void DropQueued() { tx_fill_ = 0; }
   // Reads one header of any of the three formats: its frame type, or -1. Sets the header bytes
   // and the last frame type.
   int ZGetHeader();

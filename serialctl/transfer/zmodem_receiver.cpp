@@ -22,10 +22,14 @@ constexpr uint32_t kInvitationPauseMs = 10;
 constexpr uint32_t kHeaderPauseMs = 100;
 // Before our ZFIN: the sender's ZFIN has just arrived and it now reads.
 constexpr uint32_t kFinPauseMs = 1;
-// How long the sender's "OO" may take to come after our ZFIN. It is sent at once, so this is
-// generous; a sender that exits may have its "OO" discarded with its tty queues (lrzsz does),
-// and the batch is complete by then, so the wait ends without a time-out warning.
-constexpr int kOverAndOutPolls = 200;
+// How long the sender's "OO" may take to come after our ZFIN: the time of our ZFIN and the two
+// bytes on the line, and this much for the sender to answer, which it does at once. A sender
+// that exits may have its "OO" discarded with its tty queues (lrzsz's sz flushes them as it
+// exits), and the batch is complete by then, so a longer wait would only hold the end of every
+// such transfer back; the wait ends without a time-out warning.
+constexpr uint64_t kOverAndOutAnswerMs = 500;
+// ZFIN (20 bytes) and "OO", counted at 11 bits a character (a parity bit or a second stop bit).
+constexpr uint64_t kOverAndOutLineBits = 22 * 11;
 constexpr uint32_t kOverAndOutPollMs = 10;
 
 // A received name stays inside the work folder: it may name a subfolder there, but neither
@@ -340,11 +344,14 @@ void ZModemReceiver::OnFinish() {
   StopTransferTimeout(ctl_);
   ctl_.Sleep(kFinPauseMs);
   SendHex(kZFin, 0);
+  platform::EventLoop& loop = *ctl_.services().loop;
+  const uint64_t baud = static_cast<uint64_t>(std::max<int32_t>(ctl_.get_BaudRate(), 1));
+  const uint64_t deadline = loop.NowMs() + kOverAndOutLineBits * 1000 / baud + kOverAndOutAnswerMs;
   int over[2] = {-1, -1};
   for (int& b : over) {
-    for (int i = 0; i < kOverAndOutPolls && !z_.BytesWaiting() && !ctl_.transfer_stop_; ++i) {
+    while (!z_.BytesWaiting() && !ctl_.transfer_stop_ && loop.NowMs() < deadline) {
       ctl_.DoEvents();
-      ctl_.Sleep(kOverAndOutPollMs);
+      ctl_.PollPause(kOverAndOutPollMs);
     }
     if (!z_.BytesWaiting()) break;
     b = z_.ReadLineByte();

@@ -1,6 +1,7 @@
 #include "serialctl/transfer/zmodem_sender.h"
 
 #include <algorithm>
+#include <cstring>
 #include <span>
 
 #include "serialctl/transfer/block_checks.h"
@@ -60,6 +61,7 @@ void ZModemSender::SetState(ZSenderState s) {
 }
 
 void ZModemSender::Abort() {
+  z_.DropQueued();
   SetState(ZSenderState::kAborted);
   AbortRunningTransfer(ctl_);
 }
@@ -86,10 +88,10 @@ void ZModemSender::SendHex(int type, uint32_t value) {
   z_.ZSendHexHeader();
 }
 
-void ZModemSender::SendBin(int type, uint32_t value) {
-  z_.frame_type_to_send_ = type;
-  PutHeaderValue(z_.header_, value);
-  z_.ZSendBinHeader();
+void ZModemSender::QueueDataHeader(uint32_t position) {
+  z_.frame_type_to_send_ = kZData;
+  PutHeaderValue(z_.header_, position);
+  z_.ZQueueBinHeader();
 }
 
 void ZModemSender::CloseFile() {
@@ -268,10 +270,11 @@ ZModemSender::Next ZModemSender::SendData() {
       std::clamp<int64_t>(static_cast<int64_t>(GetHeaderValue(z_.header_)), 0, file_size_));
   send_pos_ = start_pos_;
   repeat_ignored_ = false;
+  read_ahead_ = -1;
   for (;;) {
     // (Re)start from send_pos_.
     SetState(ZSenderState::kStreaming);
-    SendBin(kZData, static_cast<uint32_t>(send_pos_));
+    QueueDataHeader(static_cast<uint32_t>(send_pos_));
     current_pos_ = send_pos_;
     window_count_ = 0;
     if (ctl_.transfer_file_) ctl_.transfer_file_->Seek(current_pos_);
@@ -280,7 +283,15 @@ ZModemSender::Next ZModemSender::SendData() {
     DataStep step = DataStep::kGoOn;
     while (step == DataStep::kGoOn) {
       if (Stopped()) return Next::kEnded;
-      int32_t n = ctl_.ReadFileBlocks(ctl_.work_buffer_, 0, subpacket_bytes_);
+      int32_t n;
+      if (read_ahead_ >= 0) {
+        n = read_ahead_;
+        std::memcpy(ctl_.work_buffer_.data(), ctl_.file_block_buffer_.data(),
+                    static_cast<size_t>(n));
+        read_ahead_ = -1;
+      } else {
+        n = ctl_.ReadFileBlocks(ctl_.work_buffer_, 0, subpacket_bytes_);
+      }
       if (++subpackets_since_change_ >= kGrowAfter && subpacket_bytes_ < kSubpacketBytes) {
         subpacket_bytes_ *= 2;
         subpackets_since_change_ = 0;
@@ -326,11 +337,16 @@ ZModemSender::Next ZModemSender::SendData() {
           }
         }
       } else {
+        // The window's data takes far longer on the line than the next subpacket's file read
+        // (with its pause), so that read is done now rather than after the ZACK, when the line
+        // would stand idle during it.
+        read_ahead_ = ctl_.ReadFileBlocks(ctl_.file_block_buffer_, 0, subpacket_bytes_);
         step = AwaitAck();
+        if (step != DataStep::kGoOn) read_ahead_ = -1;  // a restart reads from its position
         if (step == DataStep::kGoOn) {
           window_count_ = 0;
           SetState(ZSenderState::kStreaming);
-          SendBin(kZData, static_cast<uint32_t>(current_pos_));
+          QueueDataHeader(static_cast<uint32_t>(current_pos_));
         }
       }
     }

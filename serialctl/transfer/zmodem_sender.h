@@ -45,7 +45,8 @@ class ZModemSender {
   // time-out runs again.
   bool TimeoutHandled();
   void SendHex(int type, uint32_t value);
-  void SendBin(int type, uint32_t value);
+  // A ZDATA header for `position`, written together with the subpacket that follows it.
+  void QueueDataHeader(uint32_t position);
   bool Invite();
   Next SendFile();
   void OfferFile();
@@ -74,6 +75,9 @@ class ZModemSender {
   // File bytes per subpacket: shorter after restarts (see the streaming loop).
   int32_t subpacket_bytes_ = 1024;
   int32_t subpackets_since_change_ = 0;
+  // The next subpacket's data, read from the file while a ZACK was awaited: -1 when nothing
+  // was read ahead, else the byte count (held in the file block buffer).
+  int32_t read_ahead_ = -1;
   // A request for send_pos_ came since the last restart and was taken as stale.
   bool repeat_ignored_ = false;
   std::u16string entry_;  // the list entry being sent

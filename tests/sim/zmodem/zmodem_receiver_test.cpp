@@ -96,6 +96,7 @@ class ReceiverTest : public ZSimTest {
         Offer();
         break;
       case kZFin:
+        fin_seen_ms = world_.NowMs();
         if (!drop_oo) Send(Text("OO"));
         break;
     }
@@ -106,6 +107,7 @@ class ReceiverTest : public ZSimTest {
   bool crc32 = false;
   bool eof_sent = false;
   bool drop_oo = false;
+  uint64_t fin_seen_ms = 0;  // when the receiver's ZFIN reached this sender
   bool invite = true;
   int quiet_end = -1;  // the subpacket (counted from 0) that ends with ZCRCQ instead of ZCRCG
   unsigned sent = 0;   // data subpackets sent
@@ -239,6 +241,10 @@ TEST_F(ReceiverTest, WithoutOOTheCompleteBatchStillFinishes) {
   drop_oo = true;
   ASSERT_TRUE(RunTransfer());
   EXPECT_EQ(rec_.events.back(), "FinishTransfer");
+  // A sender that exited with its "OO" does not hold the end back for long: the line time of
+  // ZFIN and "OO", half a second for an answer, and the end's own settling pause.
+  EXPECT_GT(fin_seen_ms, 0u);
+  EXPECT_LT(world_.NowMs() - fin_seen_ms, 800u);
   EXPECT_FALSE(ctrl_.transfer_active_);
   EXPECT_EQ(ReadFile("f"), Pattern(10));
 }
