@@ -4,6 +4,7 @@
 #include "serialctl/transfer/transfer_manager.h"
 
 #include <algorithm>
+#include <cstring>
 #include <string>
 
 #include "serialctl/transfer/kermit_engines.h"
@@ -74,6 +75,20 @@ std::string WorkPath(ChanfoldCtrl& ctl, const std::u16string& name) {
 
 void Trace(ChanfoldCtrl& ctl, const std::string& line) {
   if (ctl.xfer_trace_) ctl.xfer_trace_(line);
+}
+
+void FileReadAhead::Fill(ChanfoldCtrl& ctl, int32_t n) {
+  count_ = ctl.ReadFileBlocks(ctl.file_block_buffer_, 0, n);
+}
+
+int32_t FileReadAhead::Take(ChanfoldCtrl& ctl, Buffer& buffer, int32_t offset, int32_t n) {
+  if (count_ < 0) return ctl.ReadFileBlocks(buffer, offset, n);
+  // Never past the end of the buffer it fills.
+  const int32_t room = offset >= 0 && offset < kBufferSize ? kBufferSize - offset : 0;
+  const int32_t count = std::min(count_, room);
+  std::memcpy(buffer.data() + offset, ctl.file_block_buffer_.data(), static_cast<size_t>(count));
+  count_ = -1;
+  return count;
 }
 
 // ---------------------------------------------------------------------------------------------

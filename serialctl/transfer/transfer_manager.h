@@ -54,4 +54,22 @@ std::string WorkPath(ChanfoldCtrl& ctl, const std::u16string& name);
 // One line for the control's transfer trace, when the host asked for one.
 void Trace(ChanfoldCtrl& ctl, const std::string& line);
 
+// The next piece of the file being sent, read from the file (with the file routine's pause)
+// while the line is still busy with the piece before, so that the line does not stand idle
+// during that read after the peer's answer. Held in the file block buffer.
+class FileReadAhead {
+ public:
+  // Reads up to n bytes of the file now.
+  void Fill(ChanfoldCtrl& ctl, int32_t n);
+  // Puts the bytes read ahead at buffer[offset], or, when none are held, reads up to n bytes
+  // of the file there now; returns the count.
+  int32_t Take(ChanfoldCtrl& ctl, Buffer& buffer, int32_t offset, int32_t n);
+  // Forgets what was read ahead (the file is read again from another position).
+  void Drop() { count_ = -1; }
+  bool Holding() const { return count_ >= 0; }
+
+ private:
+  int32_t count_ = -1;  // bytes held, or -1 for none
+};
+
 }  // namespace chanfold

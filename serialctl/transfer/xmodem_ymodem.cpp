@@ -267,7 +267,7 @@ bool XModemYModemSender::SendFile(std::unique_ptr<platform::File> file,
                                   const std::u16string& entry) {
   block_counter_ = 1;
   resend_ = false;
-  read_ahead_ = -1;
+  read_ahead_.Drop();
   int64_t size = file->Size();
   if (size < 0) size = 0;
   ctl_.transfer_file_ = std::move(file);
@@ -384,14 +384,7 @@ bool XModemYModemSender::SendDataBlocks() {
       ctl_.data_error_count_ = 0;
       tx[1] = static_cast<uint8_t>(block_counter_ % 256);
       tx[2] = static_cast<uint8_t>(255 - tx[1]);
-      int32_t n;
-      if (read_ahead_ >= 0) {
-        n = read_ahead_;
-        std::memcpy(tx.data() + 3, ctl_.file_block_buffer_.data(), static_cast<size_t>(n));
-        read_ahead_ = -1;
-      } else {
-        n = ctl_.ReadFileBlocks(tx, 3, block_length_);
-      }
+      const int32_t n = read_ahead_.Take(ctl_, tx, 3, block_length_);
       if (block_length_ == kLongBlock && n <= kShortBlock) {
         // A last block with at most 128 bytes goes out as a short block, and so does every
         // later block of this transfer.
@@ -423,11 +416,8 @@ bool XModemYModemSender::SendDataBlocks() {
       resend_ = false;
       continue;
     }
-    // The block takes far longer on the line than reading the next one from the file (with
-    // its pause), so that read is done now rather than after the ACK, when the line would
-    // stand idle during it.
-    if (read_ahead_ < 0 && block_counter_ < block_count_) {
-      read_ahead_ = ctl_.ReadFileBlocks(ctl_.file_block_buffer_, 0, block_length_);
+    if (!read_ahead_.Holding() && block_counter_ < block_count_) {
+      read_ahead_.Fill(ctl_, block_length_);
     }
     const Reply reply = AwaitBlockReply();
     if (reply == Reply::kAborted) return false;

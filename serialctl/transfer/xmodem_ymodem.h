@@ -8,6 +8,7 @@
 #include <string>
 
 #include "serialctl/chanfold_ctrl.h"
+#include "serialctl/transfer/transfer_manager.h"
 
 namespace chanfold {
 
@@ -73,9 +74,8 @@ class XModemYModemSender {
   uint8_t start_char_ = 0;
   int64_t block_counter_ = 1;
   bool resend_ = false;
-  // The next block's data, read from the file while the current block's reply was awaited:
-  // -1 when nothing was read ahead, else the byte count (held in the file block buffer).
-  int32_t read_ahead_ = -1;
+  // The next block's data, read while the current block's reply is awaited.
+  FileReadAhead read_ahead_;
   int64_t block_count_ = 0;  // blocks of the current file
   int64_t bytes_sent_ = 0;   // of the current file
   // The reply that acknowledged the last block also held the start character behind the ACK.

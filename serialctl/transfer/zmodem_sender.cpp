@@ -1,7 +1,6 @@
 #include "serialctl/transfer/zmodem_sender.h"
 
 #include <algorithm>
-#include <cstring>
 #include <span>
 
 #include "serialctl/transfer/block_checks.h"
@@ -270,7 +269,7 @@ ZModemSender::Next ZModemSender::SendData() {
       std::clamp<int64_t>(static_cast<int64_t>(GetHeaderValue(z_.header_)), 0, file_size_));
   send_pos_ = start_pos_;
   repeat_ignored_ = false;
-  read_ahead_ = -1;
+  read_ahead_.Drop();
   for (;;) {
     // (Re)start from send_pos_.
     SetState(ZSenderState::kStreaming);
@@ -283,15 +282,7 @@ ZModemSender::Next ZModemSender::SendData() {
     DataStep step = DataStep::kGoOn;
     while (step == DataStep::kGoOn) {
       if (Stopped()) return Next::kEnded;
-      int32_t n;
-      if (read_ahead_ >= 0) {
-        n = read_ahead_;
-        std::memcpy(ctl_.work_buffer_.data(), ctl_.file_block_buffer_.data(),
-                    static_cast<size_t>(n));
-        read_ahead_ = -1;
-      } else {
-        n = ctl_.ReadFileBlocks(ctl_.work_buffer_, 0, subpacket_bytes_);
-      }
+      const int32_t n = read_ahead_.Take(ctl_, ctl_.work_buffer_, 0, subpacket_bytes_);
       if (++subpackets_since_change_ >= kGrowAfter && subpacket_bytes_ < kSubpacketBytes) {
         subpacket_bytes_ *= 2;
         subpackets_since_change_ = 0;
@@ -337,12 +328,9 @@ ZModemSender::Next ZModemSender::SendData() {
           }
         }
       } else {
-        // The window's data takes far longer on the line than the next subpacket's file read
-        // (with its pause), so that read is done now rather than after the ZACK, when the line
-        // would stand idle during it.
-        read_ahead_ = ctl_.ReadFileBlocks(ctl_.file_block_buffer_, 0, subpacket_bytes_);
+        read_ahead_.Fill(ctl_, subpacket_bytes_);
         step = AwaitAck();
-        if (step != DataStep::kGoOn) read_ahead_ = -1;  // a restart reads from its position
+        if (step != DataStep::kGoOn) read_ahead_.Drop();  // a restart reads from its position
         if (step == DataStep::kGoOn) {
           window_count_ = 0;
           SetState(ZSenderState::kStreaming);

@@ -9,6 +9,7 @@
 #include <string>
 
 #include "serialctl/chanfold_ctrl.h"
+#include "serialctl/transfer/transfer_manager.h"
 #include "serialctl/transfer/zmodem_framing.h"
 
 namespace chanfold {
@@ -75,9 +76,8 @@ class ZModemSender {
   // File bytes per subpacket: shorter after restarts (see the streaming loop).
   int32_t subpacket_bytes_ = 1024;
   int32_t subpackets_since_change_ = 0;
-  // The next subpacket's data, read from the file while a ZACK was awaited: -1 when nothing
-  // was read ahead, else the byte count (held in the file block buffer).
-  int32_t read_ahead_ = -1;
+  // The next subpacket's data, read while a ZACK is awaited.
+  FileReadAhead read_ahead_;
   // A request for send_pos_ came since the last restart and was taken as stale.
   bool repeat_ignored_ = false;
   std::u16string entry_;  // the list entry being sent
